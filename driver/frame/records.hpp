@@ -1,0 +1,171 @@
+// The records the host and the driver share, and the driver's own per-VPI block.
+//
+// These are the host's byte layouts. On win32 (the product) every documented offset is checked
+// below at compile time; on native the same fields stand in the same order with natural
+// alignment, pointers and handles taking 8 bytes.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform.hpp"
+
+enum VpiCommand : std::int32_t {
+    CmdStart = 1,
+    CmdWarmStart = 2,
+    CmdParseAddress = 3,
+    CmdUnsupported4 = 4,
+    CmdRead = 5,
+    CmdBlockRead = 6,
+    CmdWrite = 7,
+    CmdBlockWrite = 10,
+    CmdClose = 11,
+    CmdClosePort = 12,
+    CmdOpenPort = 13,
+    CmdDescribe = 14,
+    CmdSetPort = 15,
+};
+
+enum GateType : std::int32_t {
+    GateTypeReal = 3,
+    GateTypeInteger = 5,
+    GateTypeDigital = 6,
+};
+
+// The four line words every host record carries in this order.
+struct LineParams {
+    std::uint16_t baud;
+    std::uint16_t dataBits;
+    std::uint16_t stopBits;
+    std::uint16_t parity;
+};
+
+// A serial device name with its line settings.
+struct PortSettings {
+    char name[12];
+    LineParams line;
+    std::uint16_t lineFlags;
+};
+
+struct VpiInstance;
+
+struct VpiRequest {
+    VpiInstance* instance;
+    std::int32_t command;
+    std::int32_t vpiNumber;
+    unsigned char notRead[4];
+    void* args;
+};
+
+// The state of one VPI. The host allocates it (zero-filled) with the size CmdDescribe reports;
+// the driver never frees it. Fields the host's thread and the VPI's thread share are atomics of
+// their documented width, so the layout is unchanged and no access is a data race.
+struct VpiInstance {
+    std::int32_t readTimeout;
+    PortSettings port;
+    std::atomic<HANDLE> portHandle;
+    std::uint32_t portEnabled;
+    std::atomic<std::uint32_t> threadEnded;
+    std::atomic<std::uint32_t> clientId;
+    std::uint32_t gateInUse[65535];
+    std::uint16_t vpiNumber;
+    std::uint16_t statusWait;
+    std::atomic<HANDLE> packetEvent;
+    std::uint32_t resetPending;
+};
+
+constexpr std::int32_t kGateCount = 65535;  // GateIds 0..65534
+
+struct DriverInfo {
+    std::uint32_t constant70;
+    const char* name;
+    const char* banner;
+    std::uint32_t instanceSize;
+    std::uint32_t constant4;
+    LineParams defaultLine;
+    std::uint32_t constant3;
+};
+
+struct StartArgs {
+    char name[12];
+    std::int32_t portEnabled;
+    std::int32_t readTimeout;
+    LineParams line;
+};
+
+struct SetPortArgs {
+    char name[12];
+    std::int32_t readTimeout;
+    LineParams line;
+};
+
+struct GateParseArgs {
+    const char* address;
+    std::int32_t gateId;
+    std::int32_t gateType;
+    unsigned char notTouched[4];
+    std::int32_t addressKind;
+    std::int32_t presetA;
+    std::int32_t addressCode;
+    std::int32_t presetB;
+    std::int32_t presetC;
+};
+
+// The host's value area: an ordinary read fills all four bytes (a float or a 32-bit integer),
+// a "!STATUS" read only the 16-bit word at bytes 2..3.
+struct GateValue {
+    std::uint16_t lowWord;
+    std::uint16_t digitalState;
+};
+
+struct GateAccessArgs {
+    const char* address;
+    unsigned char notTouched1[24];
+    std::int32_t gateType;
+    unsigned char notTouched2[8];
+    GateValue* valueArea;
+};
+
+struct BlockWriteArgs {
+    const char* address;
+};
+
+#if defined(_WIN32)
+// The host's layouts, byte for byte.
+static_assert(sizeof(void*) == 4, "the product is a 32-bit DLL");
+static_assert(sizeof(std::atomic<HANDLE>) == 4 && sizeof(std::atomic<std::uint32_t>) == 4);
+static_assert(std::atomic<HANDLE>::is_always_lock_free);
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
+static_assert(offsetof(VpiRequest, instance) == 0 && offsetof(VpiRequest, command) == 4);
+static_assert(offsetof(VpiRequest, vpiNumber) == 8 && offsetof(VpiRequest, args) == 16);
+static_assert(sizeof(PortSettings) == 22 && offsetof(PortSettings, line) == 12);
+static_assert(offsetof(PortSettings, lineFlags) == 20);
+static_assert(offsetof(VpiInstance, readTimeout) == 0 && offsetof(VpiInstance, port) == 4);
+static_assert(offsetof(VpiInstance, portHandle) == 28);
+static_assert(offsetof(VpiInstance, portEnabled) == 32);
+static_assert(offsetof(VpiInstance, threadEnded) == 36);
+static_assert(offsetof(VpiInstance, clientId) == 40);
+static_assert(offsetof(VpiInstance, gateInUse) == 44);
+static_assert(offsetof(VpiInstance, vpiNumber) == 262184);
+static_assert(offsetof(VpiInstance, statusWait) == 262186);
+static_assert(offsetof(VpiInstance, packetEvent) == 262188);
+static_assert(offsetof(VpiInstance, resetPending) == 262192);
+static_assert(sizeof(VpiInstance) == 262196);
+static_assert(offsetof(DriverInfo, name) == 4 && offsetof(DriverInfo, banner) == 8);
+static_assert(offsetof(DriverInfo, instanceSize) == 12 && offsetof(DriverInfo, constant4) == 16);
+static_assert(offsetof(DriverInfo, defaultLine) == 20 && offsetof(DriverInfo, constant3) == 28);
+static_assert(offsetof(StartArgs, portEnabled) == 12 && offsetof(StartArgs, readTimeout) == 16);
+static_assert(offsetof(StartArgs, line) == 20 && sizeof(StartArgs) == 28);
+static_assert(offsetof(SetPortArgs, readTimeout) == 12 && offsetof(SetPortArgs, line) == 16);
+static_assert(sizeof(SetPortArgs) == 24);
+static_assert(offsetof(GateParseArgs, gateId) == 4 && offsetof(GateParseArgs, gateType) == 8);
+static_assert(offsetof(GateParseArgs, addressKind) == 16);
+static_assert(offsetof(GateParseArgs, presetA) == 20);
+static_assert(offsetof(GateParseArgs, addressCode) == 24);
+static_assert(offsetof(GateParseArgs, presetB) == 28);
+static_assert(offsetof(GateParseArgs, presetC) == 32);
+static_assert(offsetof(GateAccessArgs, gateType) == 28);
+static_assert(offsetof(GateAccessArgs, valueArea) == 40);
+static_assert(sizeof(GateValue) == 4 && offsetof(GateValue, digitalState) == 2);
+#endif

@@ -1,0 +1,126 @@
+// The stand-in host runtime's control side: what the host program and the tests use to set up
+// the gate database, stop clients and watch the log. The driver never sees this; it only calls
+// the Zel5* functions and err.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#if defined(ZELPRO_BUILDING)
+#define ZELCTL_API __declspec(dllexport)
+#else
+#define ZELCTL_API __declspec(dllimport)
+#endif
+#else
+#define ZELCTL_API __attribute__((visibility("default")))
+#endif
+
+namespace zelpro {
+
+// Status codes the runtime answers with (0 is success everywhere).
+constexpr unsigned short kOk = 0;
+constexpr unsigned short kBadArgument = 1;   // null pointer, over-long text, bad id
+constexpr unsigned short kUnknownClient = 2;
+constexpr unsigned short kFull = 3;          // no free client slot or gate id
+constexpr unsigned short kUnknownGate = 4;   // no gate with that id
+constexpr unsigned short kNoSuchAddress = 5; // lookup: no gate with that address
+constexpr unsigned short kInjectedFault = 9; // a fault the test or soak asked for
+
+constexpr std::size_t kMaxAddressLength = 32;  // longer address texts are refused
+constexpr std::size_t kMaxClientNameLength = 31;
+constexpr std::uint32_t kMaxGateId = 65534;
+
+// Log levels the driver uses.
+constexpr int kLevelFailedPacket = 0;
+constexpr int kLevelTrace = 8;
+constexpr int kLevelInfo = 32;
+
+struct LogLine {
+    int level;
+    std::string text;
+};
+
+struct GateInfo {
+    std::uint32_t id;
+    unsigned vpi;
+    std::string address;
+    int gateType;
+    double value;
+    std::uint64_t writes;  // successful Zel5PutGateVal calls
+};
+
+struct ClientInfo {
+    unsigned char id;
+    std::string name;
+    bool stopping;  // the host told it to stop; Zel5WaitMsg now answers 0
+};
+
+struct CommStatus {
+    int a, b, c;
+    std::uint64_t reports;  // how many times the driver reported it
+};
+
+// One recorded call of a Zel5* function (recording is off unless switched on).
+struct CallRecord {
+    std::string function;  // "Zel5PutGateVal", ...
+    unsigned client;
+    unsigned vpi;
+    std::string address;
+    std::uint32_t gateId;
+    int mode;
+    double value;
+    unsigned short status;
+};
+
+// Everything back to a fresh runtime: no gates, no clients, empty log, default settings.
+ZELCTL_API void Reset();
+
+// Gate database. AddGate picks the lowest free id unless one is given; it fails (returns
+// nullopt) for an over-long address, an id above 65534 or an id already taken.
+ZELCTL_API std::optional<std::uint32_t> AddGate(unsigned vpi, const std::string& address,
+                                                int gateType,
+                                                std::optional<std::uint32_t> id = std::nullopt);
+ZELCTL_API bool RemoveGate(std::uint32_t id);
+ZELCTL_API std::optional<GateInfo> Gate(std::uint32_t id);
+ZELCTL_API std::optional<std::uint32_t> FindGate(unsigned vpi, const std::string& address);
+ZELCTL_API bool SetGateValue(std::uint32_t id, double value);
+ZELCTL_API std::vector<GateInfo> Gates();
+// Called after every successful Zel5PutGateVal, on the caller's thread (keep it short).
+using GateWriteHook = std::function<void(std::uint32_t id, double value)>;
+ZELCTL_API void SetGateWriteHook(GateWriteHook hook);
+
+// Clients and the message wait. Zel5WaitMsg returns 1 after each tick (20 ms by default) and
+// 0 at once, and from then on, when the client has been told to stop.
+ZELCTL_API void SetTickMilliseconds(unsigned milliseconds);
+ZELCTL_API std::vector<ClientInfo> Clients();
+ZELCTL_API std::optional<unsigned char> FindClient(const std::string& name);
+ZELCTL_API bool StopClient(unsigned char id);
+ZELCTL_API void StopAllClients();
+
+// Communication status per VPI, as the driver last reported it.
+ZELCTL_API std::optional<CommStatus> CommStatusOf(unsigned vpi);
+
+// The log. Lines at level 0 and 32 are shown; level 8 (the byte trace) only when asked. The
+// sink receives the shown lines (default: standard error). Capture keeps every line, whatever
+// its level, until it is taken.
+ZELCTL_API void ShowTrace(bool show);
+using LogSink = std::function<void(int level, const std::string& text)>;
+ZELCTL_API void SetLogSink(LogSink sink);  // empty: back to standard error
+ZELCTL_API void StartCapture();
+ZELCTL_API std::vector<LogLine> TakeCapture();  // also stops the capture
+ZELCTL_API std::vector<LogLine> PeekCapture();
+
+// Call recording, for tests that check what the driver asked of the host and in which order.
+ZELCTL_API void StartRecording();
+ZELCTL_API std::vector<CallRecord> TakeRecording();  // also stops the recording
+
+// Fault injection, for tests and the soak: the next `count` calls of the named kind fail with
+// kInjectedFault (count < 0: every call until set back to 0).
+enum class Fault { Lookup, PutValue, GetValue, MakeClient };
+ZELCTL_API void InjectFault(Fault fault, int count);
+
+}  // namespace zelpro

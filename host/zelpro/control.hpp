@@ -33,6 +33,7 @@ constexpr unsigned short kInjectedFault = 9; // a fault the test or soak asked f
 constexpr std::size_t kMaxAddressLength = 32;  // longer address texts are refused
 constexpr std::size_t kMaxClientNameLength = 31;
 constexpr std::uint32_t kMaxGateId = 65534;
+constexpr std::size_t kMaxLogLineLength = 2047;  // err cuts a longer line to this many characters
 
 // Log levels the driver uses.
 constexpr int kLevelFailedPacket = 0;
@@ -64,7 +65,10 @@ struct CommStatus {
     std::uint64_t reports;  // how many times the driver reported it
 };
 
-// One recorded call of a Zel5* function (recording is off unless switched on).
+// One recorded call of a Zel5* function (recording is off unless switched on). Fields a call
+// does not have stay 0 or empty; Zel5MkClient records its name in `address`, the id it gave in
+// `client` and its first reserved word in `mode`; Zel5SetPlcCommStatus records its first word in
+// `mode` (all three are in CommStatusOf).
 struct CallRecord {
     std::string function;  // "Zel5PutGateVal", ...
     unsigned client;
@@ -80,7 +84,10 @@ struct CallRecord {
 ZELCTL_API void Reset();
 
 // Gate database. AddGate picks the lowest free id unless one is given; it fails (returns
-// nullopt) for an over-long address, an id above 65534 or an id already taken.
+// nullopt) for an over-long address, an id above 65534 or an id already taken, and also for an
+// empty address, a VPI above 255 or an address that VPI already has in any letter case (such a
+// gate could never be found, or a lookup would be ambiguous). Addresses are found without regard
+// to letter case; Gate() gives them as they were added.
 ZELCTL_API std::optional<std::uint32_t> AddGate(unsigned vpi, const std::string& address,
                                                 int gateType,
                                                 std::optional<std::uint32_t> id = std::nullopt);
@@ -89,7 +96,8 @@ ZELCTL_API std::optional<GateInfo> Gate(std::uint32_t id);
 ZELCTL_API std::optional<std::uint32_t> FindGate(unsigned vpi, const std::string& address);
 ZELCTL_API bool SetGateValue(std::uint32_t id, double value);
 ZELCTL_API std::vector<GateInfo> Gates();
-// Called after every successful Zel5PutGateVal, on the caller's thread (keep it short).
+// Called after every successful Zel5PutGateVal, on the caller's thread (keep it short), with no
+// runtime lock held; several driver threads may call it at the same time.
 using GateWriteHook = std::function<void(std::uint32_t id, double value)>;
 ZELCTL_API void SetGateWriteHook(GateWriteHook hook);
 
@@ -104,9 +112,11 @@ ZELCTL_API void StopAllClients();
 // Communication status per VPI, as the driver last reported it.
 ZELCTL_API std::optional<CommStatus> CommStatusOf(unsigned vpi);
 
-// The log. Lines at level 0 and 32 are shown; level 8 (the byte trace) only when asked. The
-// sink receives the shown lines (default: standard error). Capture keeps every line, whatever
-// its level, until it is taken.
+// The log. Lines at level 0 and 32 are shown; level 8 (the byte trace) only when asked; any
+// other level is shown like 32. The sink receives the shown lines (default: standard error, as
+// "[level] text"), one at a time, with no runtime lock held; a line the sink itself logs goes to
+// standard error. Capture keeps every line, whatever its level, until it is taken. err returns
+// the length of the line it kept, or -1 for a null or unusable format.
 ZELCTL_API void ShowTrace(bool show);
 using LogSink = std::function<void(int level, const std::string& text)>;
 ZELCTL_API void SetLogSink(LogSink sink);  // empty: back to standard error

@@ -1,0 +1,239 @@
+// Clients, the message wait and the communication status per VPI.
+//
+// A VPI's thread lives in Zel5WaitMsg: it is told to go on (1) once per tick and to stop (0)
+// when the host stops its client. The stop must reach a waiting thread at once, not at the end
+// of its tick, so every client has a condition variable that StopClient, Zel5RmClient and
+// Reset notify.
+#include <chrono>
+#include <cstring>
+
+#include "state.hpp"
+#include "zelpro.h"
+
+namespace zelpro {
+namespace detail {
+namespace {
+
+// Frees an id; the caller holds the table's mutex. A thread waiting on it wakes and answers 0.
+void FreeClient(ClientSlot& slot) {
+    slot.active.store(false, std::memory_order_release);
+    slot.stopping = false;
+    ++slot.generation;
+    std::memset(slot.name, 0, sizeof slot.name);
+    slot.wake.notify_all();
+}
+
+}  // namespace
+
+void ResetClients() {
+    ClientTable& table = Runtime().clients;
+    {
+        std::lock_guard lock(table.mutex);
+        for (ClientSlot& slot : table.slots) {
+            if (slot.active.load(std::memory_order_relaxed)) {
+                FreeClient(slot);
+            }
+        }
+        table.tickMilliseconds.store(kDefaultTickMilliseconds);
+    }
+    std::lock_guard lock(table.commMutex);
+    table.comm.fill(CommStatusSlot{});
+}
+
+}  // namespace detail
+
+using detail::ClientSlot;
+using detail::ClientTable;
+using detail::Runtime;
+
+void SetTickMilliseconds(unsigned milliseconds) {
+    Runtime().clients.tickMilliseconds.store(milliseconds);
+}
+
+std::vector<ClientInfo> Clients() {
+    ClientTable& table = Runtime().clients;
+    std::lock_guard lock(table.mutex);
+    std::vector<ClientInfo> clients;
+    for (unsigned id = detail::kFirstClientId; id <= detail::kLastClientId; ++id) {
+        const ClientSlot& slot = table.slots[id];
+        if (slot.active.load(std::memory_order_relaxed)) {
+            clients.push_back(ClientInfo{static_cast<unsigned char>(id), slot.name, slot.stopping});
+        }
+    }
+    return clients;
+}
+
+std::optional<unsigned char> FindClient(const std::string& name) {
+    ClientTable& table = Runtime().clients;
+    std::lock_guard lock(table.mutex);
+    for (unsigned id = detail::kFirstClientId; id <= detail::kLastClientId; ++id) {
+        const ClientSlot& slot = table.slots[id];
+        if (slot.active.load(std::memory_order_relaxed) && name == slot.name) {
+            return static_cast<unsigned char>(id);
+        }
+    }
+    return std::nullopt;
+}
+
+bool StopClient(unsigned char id) {
+    ClientTable& table = Runtime().clients;
+    std::lock_guard lock(table.mutex);
+    if (id < detail::kFirstClientId || id > detail::kLastClientId) {
+        return false;
+    }
+    ClientSlot& slot = table.slots[id];
+    if (!slot.active.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    slot.stopping = true;
+    slot.wake.notify_all();
+    return true;
+}
+
+void StopAllClients() {
+    ClientTable& table = Runtime().clients;
+    std::lock_guard lock(table.mutex);
+    for (ClientSlot& slot : table.slots) {
+        if (slot.active.load(std::memory_order_relaxed)) {
+            slot.stopping = true;
+            slot.wake.notify_all();
+        }
+    }
+}
+
+std::optional<CommStatus> CommStatusOf(unsigned vpi) {
+    if (vpi > detail::kMaxVpi) {
+        return std::nullopt;
+    }
+    ClientTable& table = Runtime().clients;
+    std::lock_guard lock(table.commMutex);
+    if (!table.comm[vpi].reported) {
+        return std::nullopt;
+    }
+    return table.comm[vpi].status;
+}
+
+}  // namespace zelpro
+
+using namespace zelpro;
+
+namespace {
+
+unsigned short MakeClient(const char* name, std::uint32_t* clientSlot, unsigned char& id) {
+    if (name == nullptr || clientSlot == nullptr) {
+        return kBadArgument;
+    }
+    const std::size_t length = strnlen(name, kMaxClientNameLength + 1);
+    if (length > kMaxClientNameLength) {
+        return kBadArgument;
+    }
+    if (detail::TakeFault(Fault::MakeClient)) {
+        return kInjectedFault;
+    }
+    ClientTable& table = Runtime().clients;
+    std::lock_guard lock(table.mutex);
+    for (unsigned candidate = detail::kFirstClientId; candidate <= detail::kLastClientId;
+         ++candidate) {
+        ClientSlot& slot = table.slots[candidate];
+        if (!slot.active.load(std::memory_order_relaxed)) {
+            std::memcpy(slot.name, name, length);
+            slot.name[length] = '\0';
+            slot.stopping = false;
+            slot.active.store(true, std::memory_order_release);
+            id = static_cast<unsigned char>(candidate);
+            *clientSlot = candidate;
+            return kOk;
+        }
+    }
+    return kFull;
+}
+
+// 1: go on serving; 0: stop. An id that names no client answers 0 as well: the only thing a
+// driver thread can do with its client is wait on it, and a nonzero answer for a client that
+// does not exist (never made, removed, or cleared by Reset) would keep that thread spinning
+// for ever with no way to stop it.
+unsigned short WaitForTick(unsigned char client) {
+    if (client < detail::kFirstClientId || client > detail::kLastClientId) {
+        return 0;
+    }
+    ClientTable& table = Runtime().clients;
+    std::unique_lock lock(table.mutex);
+    ClientSlot& slot = table.slots[client];
+    if (!slot.active.load(std::memory_order_relaxed) || slot.stopping) {
+        return 0;
+    }
+    const unsigned tick = table.tickMilliseconds.load();
+    if (tick == 0) {
+        return 1;
+    }
+    const std::uint64_t generation = slot.generation;
+    const bool ended = slot.wake.wait_for(lock, std::chrono::milliseconds(tick), [&] {
+        return slot.generation != generation || slot.stopping;
+    });
+    return ended ? 0 : 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+ZEL_API unsigned short ZEL_CALL Zel5MkClient(const char* name, int reserved1, int reserved2,
+                                             uint32_t* clientSlot) {
+    (void)reserved2;
+    unsigned char id = 0;
+    const unsigned short status = MakeClient(name, clientSlot, id);
+    if (detail::Recording()) {
+        detail::RecordCall("Zel5MkClient", id, 0, name, 0, reserved1, 0.0, status);
+    }
+    return status;
+}
+
+ZEL_API unsigned short ZEL_CALL Zel5WaitMsg(unsigned char client, void* message, int mode) {
+    // The message area carries nothing from this host; cleared so the caller never sees junk.
+    if (message != nullptr) {
+        std::memset(message, 0, detail::kMessageAreaSize);
+    }
+    const unsigned short status = WaitForTick(client);
+    if (detail::Recording()) {
+        detail::RecordCall("Zel5WaitMsg", client, 0, nullptr, 0, mode, 0.0, status);
+    }
+    return status;
+}
+
+ZEL_API unsigned short ZEL_CALL Zel5RmClient(unsigned char client) {
+    unsigned short status = kUnknownClient;
+    if (client >= detail::kFirstClientId && client <= detail::kLastClientId) {
+        ClientTable& table = Runtime().clients;
+        std::lock_guard lock(table.mutex);
+        ClientSlot& slot = table.slots[client];
+        if (slot.active.load(std::memory_order_relaxed)) {
+            detail::FreeClient(slot);
+            status = kOk;
+        }
+    }
+    if (detail::Recording()) {
+        detail::RecordCall("Zel5RmClient", client, 0, nullptr, 0, 0, 0.0, status);
+    }
+    return status;
+}
+
+ZEL_API unsigned short ZEL_CALL Zel5SetPlcCommStatus(unsigned char client, unsigned char vpi,
+                                                     int a, int b, int c) {
+    unsigned short status = kUnknownClient;
+    if (detail::ClientExists(client)) {
+        ClientTable& table = Runtime().clients;
+        std::lock_guard lock(table.commMutex);
+        detail::CommStatusSlot& slot = table.comm[vpi];
+        const std::uint64_t reports = slot.reported ? slot.status.reports : 0;
+        slot.reported = true;
+        slot.status = CommStatus{a, b, c, reports + 1};
+        status = kOk;
+    }
+    if (detail::Recording()) {
+        // The mode field carries the first word; the other two are in the status table.
+        detail::RecordCall("Zel5SetPlcCommStatus", client, vpi, nullptr, 0, a, 0.0, status);
+    }
+    return status;
+}
+
+}  // extern "C"

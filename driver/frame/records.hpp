@@ -131,8 +131,9 @@ struct BlockWriteArgs {
     const char* address;
 };
 
-#if defined(_WIN32)
-// The host's layouts, byte for byte.
+#if defined(_WIN32) && !defined(_WIN64)
+// The host's layouts, byte for byte, on the 32-bit product. (A 64-bit Windows build, used to
+// run the suite under a 64-bit Wine where 32-bit programs cannot run, lays out like native.)
 static_assert(sizeof(void*) == 4, "the product is a 32-bit DLL");
 static_assert(sizeof(std::atomic<HANDLE>) == 4 && sizeof(std::atomic<std::uint32_t>) == 4);
 static_assert(std::atomic<HANDLE>::is_always_lock_free);

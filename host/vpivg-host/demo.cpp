@@ -1,0 +1,166 @@
+// vpivg-host demo: the whole chain without hardware. A pseudo-terminal pair stands in for the
+// cable: the simulator talks on the master side, the driver opens the slave as "COM1" through
+// a private device folder.
+#include "host.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+
+#if defined(_WIN32)
+
+namespace vpihost {
+
+int RunDemo(const HostOptions&, std::atomic<bool>&, std::ostream& out) {
+    out << "vpivg-host demo needs a pseudo-terminal pair, which Windows does not have.\n"
+           "Map two COM ports to a null-modem pair (e.g. socat under Wine), then run\n"
+           "vpivg-sim --port COM2 on one and vpivg-host --port COM1 on the other.\n";
+    return 2;
+}
+
+}  // namespace vpihost
+
+#else
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "simcore.hpp"
+
+namespace vpihost {
+
+namespace {
+
+// Any key ends the demo early when stdin is a terminal.
+class KeyWatch {
+public:
+    KeyWatch() {
+        if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_) != 0) return;
+        termios raw = saved_;
+        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        raw.c_cc[VMIN] = 0;
+        raw.c_cc[VTIME] = 0;
+        active_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+    }
+    ~KeyWatch() {
+        if (active_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+    }
+    bool Pressed() {
+        if (!active_) return false;
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0) return false;
+        char c;
+        return read(STDIN_FILENO, &c, 1) == 1;
+    }
+
+private:
+    termios saved_{};
+    bool active_ = false;
+};
+
+}  // namespace
+
+int RunDemo(const HostOptions& options, std::atomic<bool>& stop, std::ostream& out) {
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        out << "vpivg-host demo: cannot create a pseudo-terminal pair\n";
+        return 1;
+    }
+    // Raw on both sides from the start: reports written before the driver opens the line must
+    // not be cooked (CR to LF) by the line discipline.
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+
+    char pattern[] = "/tmp/vpivg-demo-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        out << "vpivg-host demo: cannot create a temporary folder\n";
+        close(master);
+        close(slave);
+        return 1;
+    }
+    std::filesystem::path folder = pattern;
+    std::error_code error;
+    std::filesystem::create_symlink(ttyname(slave), folder / "com1", error);
+    if (error) {
+        out << "vpivg-host demo: cannot link " << (folder / "com1").string() << "\n";
+        close(master);
+        close(slave);
+        std::filesystem::remove_all(folder, error);
+        return 1;
+    }
+    setenv("VPIVG_DEVICE_DIR", folder.c_str(), 1);
+
+    HostOptions hostOptions = options;
+    if (!hostOptions.csvPath.empty()) {
+        hostOptions.csvPath = std::filesystem::absolute(hostOptions.csvPath).string();
+    }
+    if (hostOptions.durationS <= 0) hostOptions.durationS = 30;
+    // The driver reads its init file from the working directory; keep the demo's out of the
+    // user's folder.
+    auto previousFolder = std::filesystem::current_path(error);
+    std::filesystem::current_path(folder, error);
+
+    HostConfig config;
+    config.scanPeriodMs = 1000;
+    config.pollPeriodMs = 9000;
+    config.recovery = !options.recoveryOff;
+    config.recoveryAfter = 2;
+    VpiConfig vpi;
+    vpi.number = 1;
+    vpi.port = "COM1";
+    vpi.driverPort = "COM1";
+    vpi.statusWait = 100;
+    vpi.streams = {1, 2, 3};
+    for (int p = 1; p <= 12; ++p) vpi.params.push_back(p);
+    config.vpis.push_back(vpi);
+
+    auto line = vpisim::MakeDescriptorLine(master);
+    vpisim::SimOptions simOptions;
+    simOptions.streams = {1, 2, 3};
+    simOptions.lastParameter = 12;
+    simOptions.intervalMs = 400;
+    simOptions.seed = static_cast<std::uint32_t>(std::time(nullptr));
+    vpisim::Simulator sim(*line, simOptions);
+
+    Host host(config, hostOptions, out);
+    sim.SetEventHook([&host](const std::string& text) {
+        if (text.rfind("poll", 0) == 0) host.Log("instrument: " + text);
+    });
+
+    KeyWatch keys;
+    bool silenced = false;
+    RunHooks hooks;
+    hooks.started = [&] {
+        sim.Start();
+        host.Log("demo: instrument on the far end of COM1, 3 streams, a report every 0.4 s");
+        host.Log("demo: the driver reads the line 4 s after its start");
+    };
+    hooks.tick = [&](double elapsed) {
+        if (!silenced && elapsed >= 12) {
+            silenced = true;
+            sim.InjectSilence(6000);
+            host.Log("demo: the instrument falls silent for 6 s");
+        }
+        if (keys.Pressed()) stop = true;
+    };
+    int result = host.Run(stop, hooks);
+    sim.Stop();
+    out << "demo: " << sim.ReportsSent() << " reports sent, " << sim.PollsAnswered()
+        << " polls answered, " << host.Counters(1).packets << " reports reached the gates\n";
+
+    std::filesystem::current_path(previousFolder, error);
+    std::filesystem::remove_all(folder, error);
+    close(master);
+    close(slave);
+    return result;
+}
+
+}  // namespace vpihost
+
+#endif

@@ -96,6 +96,10 @@ std::unique_ptr<TestLine> TestLine::Open(std::string* why) {
         if (why) *why = "openpty failed";
         return nullptr;
     }
+    // Not inherited by programs a test starts: a child holding the master open would keep the
+    // line from ever hanging up, and leak it.
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
     termios raw{};
     tcgetattr(slave, &raw);
     cfmakeraw(&raw);
@@ -108,7 +112,14 @@ std::unique_ptr<TestLine> TestLine::Open(std::string* why) {
     std::string name = "COM" + std::to_string(number);
     std::string link = DeviceDir() + "/com" + std::to_string(number);
     std::filesystem::remove(link);
-    std::filesystem::create_symlink(ttyname(slave), link);
+    char slaveName[128] = {};
+    if (ttyname_r(slave, slaveName, sizeof slaveName) != 0) {  // ttyname's buffer is shared
+        close(master);
+        close(slave);
+        if (why) *why = "ttyname_r failed";
+        return nullptr;
+    }
+    std::filesystem::create_symlink(slaveName, link);
     return std::make_unique<PtyLine>(master, slave, name, link);
 }
 

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Installs what building and testing vpivg needs, and only what is missing (Debian packages).
+#
+#   scripts/setup.sh [PRESET...]     (default: native asan tsan win32)
+#
+# As root it installs; otherwise it names the command to run as root and fails.
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+presets=("$@")
+if [[ ${#presets[@]} -eq 0 ]]; then
+  presets=(native asan tsan win32)
+fi
+
+# shellcheck source=i386.sh
+source "$here/i386.sh"
+
+wanted=(cmake ninja-build g++ binutils googletest util-linux coreutils)
+want_i386=0
+for preset in "${presets[@]}"; do
+  case "$preset" in
+    native) ;;
+    asan | tsan) wanted+=(clang libclang-rt-dev) ;;
+    win32)
+      wanted+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 socat)
+      # Wine for 32-bit programs is only worth its download where the kernel runs them.
+      if machine_runs_i386; then
+        wanted+=(wine wine32:i386)
+        want_i386=1
+      else
+        echo "setup: this machine cannot run 32-bit x86 programs; Wine is left out," \
+             "and the win32 build is built and checked but not run here" >&2
+      fi
+      ;;
+    *) echo "setup: unknown preset '$preset'" >&2; exit 2 ;;
+  esac
+done
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+missing=()
+for package in "${wanted[@]}"; do
+  installed "$package" || missing+=("$package")
+done
+need_arch=0
+if ((want_i386)) && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  need_arch=1
+fi
+
+if [[ ${#missing[@]} -eq 0 && $need_arch -eq 0 ]]; then
+  exit 0
+fi
+
+commands=()
+((need_arch)) && commands+=("dpkg --add-architecture i386")
+commands+=("apt-get update" "DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends ${missing[*]}")
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "setup: missing packages: ${missing[*]}" >&2
+  echo "setup: as root, run:" >&2
+  for command in "${commands[@]}"; do echo "    $command" >&2; done
+  exit 1
+fi
+
+echo "setup: installing ${missing[*]}"
+((need_arch)) && dpkg --add-architecture i386
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+echo "setup: done"

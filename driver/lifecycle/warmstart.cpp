@@ -13,13 +13,16 @@ constexpr std::uint32_t kDrainSize = 3000;
 
 void DiscardPortInput(VpiInstance* instance) {
     const std::int32_t readTimeout = instance->readTimeout;
-    (void)SerialSetReadTimeout(instance->portHandle.load(), kDrainTimeout);
+    const std::int32_t before = SerialSetReadTimeout(instance->portHandle.load(), kDrainTimeout);
     unsigned char scratch[kDrainSize];
     // Normally fewer than 3000 bytes come, so the read "fails"; what came is discarded either way.
     (void)PortRead(instance, scratch, kDrainSize);
     // Back to the instance's own timeout, not to what the port had: a timeout the host stored
-    // with the port command takes effect here.
-    (void)SerialSetReadTimeout(instance->portHandle.load(), readTimeout);
+    // with the port command takes effect here. A stored value below 1 (the port command takes
+    // any nonzero value) cannot be applied; rather than leave the line on the drain's 50 ms,
+    // the port gets back what it had.
+    const std::int32_t restore = readTimeout >= 1 ? readTimeout : before;
+    (void)SerialSetReadTimeout(instance->portHandle.load(), restore);
 }
 
 std::int32_t HandleWarmStart(VpiRequest* request) {

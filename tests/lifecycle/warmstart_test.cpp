@@ -103,6 +103,16 @@ TEST_F(WarmStart, AppliesTheTimeoutSetPortStoredAndResetsTheGatesOnTheNextRead) 
     EXPECT_EQ(instance->resetPending, 0u);
 }
 
+TEST_F(WarmStart, AStoredTimeoutBelowOneLeavesThePortAsItWasNotOnTheDrainTimeout) {
+    OPEN_TEST_LINE(line);
+    ASSERT_TRUE(StartOn(line->DeviceName(), 250));
+    for (std::int32_t stored : {-1, -2147483647 - 1}) {
+        instance->readTimeout = stored;  // what a port command with such a record stores
+        EXPECT_EQ(Call(instance.get(), CmdWarmStart, kVpi), 0);
+        EXPECT_EQ(PortTimeout(), 250) << stored;
+    }
+}
+
 TEST_F(WarmStart, WithThePortClosedOnlyTheResetIsArranged) {
     OPEN_TEST_LINE(line);
     ASSERT_TRUE(StartOn(line->DeviceName(), 100));

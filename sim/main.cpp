@@ -34,6 +34,7 @@ const char* kUsage =
     "  --no-poll          do not answer the poll command\n"
     "  --sent-log FILE    one line per report sent: sequence, stream, fault, values\n"
     "  --record FILE      record what arrives on the line (\"<ms> <hex>\" lines)\n"
+    "  --listen           with --record: only listen, never send a byte (a plant capture)\n"
     "  --replay FILE      send a recorded capture instead of reports, then exit\n"
     "  --speed X          replay speed factor (default 1)\n"
     "  --count N          stop after N reports\n"
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
     unsigned baud = 9600;
     double duration = 0, speed = 1;
     bool quiet = false;
+    bool listen = false;
     vpisim::SimOptions options;
     std::vector<std::pair<double, int>> silences;
 
@@ -77,6 +79,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (a == "--quiet") {
             quiet = true;
+        } else if (a == "--listen") {
+            listen = true;
         } else if (a == "--no-poll") {
             options.answerPolls = false;
         } else if (!value(&v)) {
@@ -145,6 +149,8 @@ int main(int argc, char** argv) {
         }
     }
     if (port.empty()) return Usage("--port is required");
+    if (listen && recordPath.empty()) return Usage("--listen needs --record FILE");
+    if (listen && !replayPath.empty()) return Usage("--listen and --replay exclude each other");
 
     std::vector<vpisim::CaptureChunk> chunks;
     if (!replayPath.empty()) {
@@ -171,6 +177,29 @@ int main(int argc, char** argv) {
     if (!replayPath.empty()) {
         if (!quiet) std::cout << "replaying " << chunks.size() << " chunks to " << port << "\n";
         return vpisim::ReplayCapture(*line, chunks, stopRequested, speed) ? 0 : 1;
+    }
+
+    if (listen) {
+        // At a plant the line belongs to the instrument: take what it sends, send nothing.
+        std::ofstream capture(recordPath);
+        if (!capture) return Usage("cannot write " + recordPath);
+        capture << "# vpivg-sim capture of " << port << ": <ms offset> <hex bytes>\n";
+        if (!quiet) std::cout << "listening on " << port << ", recording to " << recordPath << "\n";
+        auto start = std::chrono::steady_clock::now();
+        std::uint64_t bytes = 0;
+        while (!stopRequested) {
+            auto now = std::chrono::steady_clock::now();
+            if (duration > 0 && std::chrono::duration<double>(now - start).count() >= duration) break;
+            std::string chunk = line->Read(4096, 100);
+            if (chunk.empty()) continue;
+            bytes += chunk.size();
+            auto offset = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start).count();
+            capture << vpisim::FormatCaptureChunk({static_cast<std::uint64_t>(offset), chunk})
+                    << '\n' << std::flush;
+        }
+        if (!quiet) std::cout << bytes << " bytes recorded\n";
+        return 0;
     }
 
     std::ofstream sentLog, record;

@@ -139,19 +139,13 @@ bool StdoutIsTerminal() {
 #endif
 }
 
-bool TerminalSpeaksUtf8() {
+bool TextIsUtf8() {
+    // A Windows console shows the banner's code page 437 as it is; everywhere else text is
+    // UTF-8, on a terminal, in a pipe or in a log file alike.
 #if defined(_WIN32)
     return false;
 #else
-    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (value && *value) {
-            std::string v = value;
-            for (char& c : v) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            return v.find("utf-8") != std::string::npos || v.find("utf8") != std::string::npos;
-        }
-    }
-    return false;
+    return true;
 #endif
 }
 
@@ -194,7 +188,7 @@ std::string FormatGateValue(double value, int gateType) {
 Host::Host(HostConfig config, HostOptions options, std::ostream& out)
     : config_(std::move(config)), options_(std::move(options)), out_(out) {
     ansi_ = !options_.plain && StdoutIsTerminal() && &out_ == &std::cout;
-    utf8_ = ansi_ && TerminalSpeaksUtf8();
+    utf8_ = TextIsUtf8();
 }
 
 Host::~Host() {

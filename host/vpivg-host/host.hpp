@@ -37,7 +37,7 @@ VpiMainFunction LoadDriver(const std::string& path, std::string* why);
 // translated. Other bytes below 0x80 pass unchanged.
 std::string Cp437ToUtf8(std::string_view text);
 bool StdoutIsTerminal();
-bool TerminalSpeaksUtf8();
+bool TextIsUtf8();
 
 // "2024-05-01T12:34:56.789Z"
 std::string IsoTimestamp(std::chrono::system_clock::time_point when);

@@ -1,0 +1,38 @@
+// The host program's INI reader and its port-name mapping on arbitrary text. Besides not
+// crashing: an accepted configuration holds only values its readers allow, and a port name
+// the mapping accepts fits the driver's 11 characters.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "config.hpp"
+#include "fuzz_common.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > 20000) return 0;
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+
+    vpihost::HostConfig config;
+    vpihost::ConfigError error;
+    if (vpihost::ParseConfig(text, "fuzz.ini", &config, &error)) {
+        for (const vpihost::VpiConfig& vpi : config.vpis) {
+            FUZZ_CHECK(vpi.driverPort.size() <= 11, "driver port '%s' longer than 11",
+                       vpi.driverPort.c_str());
+            for (int p : vpi.params) FUZZ_CHECK(p >= 1 && p <= 99, "parameter %d", p);
+            for (int s : vpi.streams) FUZZ_CHECK(s >= 0 && s <= 99999, "stream %d", s);
+        }
+    } else {
+        FUZZ_CHECK(!error.message.empty(), "refused without a message");
+    }
+
+    for (const bool win32 : {false, true}) {
+        std::string why;
+        const auto name = vpihost::DriverPortName(std::string(text.substr(0, 64)), win32, &why);
+        if (name) {
+            FUZZ_CHECK(name->size() <= 11, "port name '%s' longer than 11", name->c_str());
+        } else {
+            FUZZ_CHECK(!why.empty(), "refused a port name without saying why");
+        }
+    }
+    return 0;
+}

@@ -43,7 +43,8 @@ std::int32_t HandleStart(VpiRequest* request) {
     }
 
     PortSettings settings{};
-    std::strcpy(settings.name, args->name);
+    // A string copy, bounded: the terminator is known to lie within the field.
+    std::memcpy(settings.name, args->name, strnlen(args->name, sizeof args->name) + 1);
     std::memcpy(&settings.line, &args->line, sizeof settings.line);
     settings.lineFlags = kStartLineFlags;
 

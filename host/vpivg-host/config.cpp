@@ -359,7 +359,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, HostOptions* options
         if (a == "--plain") { o.plain = true; continue; }
         if (a.rfind("--", 0) != 0) return p.Fail(0, "unexpected argument '" + a + "'");
         if (i + 1 >= args.size()) return p.Fail(0, a + " needs a value");
-        std::string v = args[++i];
+        const std::string& v = args[++i];
         std::string why;
         int n = 0;
         if (a == "--config") {

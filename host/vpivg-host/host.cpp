@@ -449,7 +449,9 @@ void Host::PrintPlainChanges(Vpi& vpi, const std::vector<std::size_t>& changed) 
     for (const auto& [stream, values] : byStream) {
         char head[48];
         std::snprintf(head, sizeof head, " VPI %d I%02d:", vpi.config.number, stream);
-        pendingPlain_.push_back(stamp + head + values);
+        std::string text = stamp;
+        text.append(head).append(values);
+        pendingPlain_.push_back(std::move(text));
     }
 }
 
@@ -568,7 +570,7 @@ void Host::StopAll() {
     }
 }
 
-int Host::Run(std::atomic<bool>& stop, RunHooks hooks) {
+int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
     runStart_ = Clock::now();
     zelpro::SetLogSink([this](int level, const std::string& text) { OnDriverLog(level, text); });
     zelpro::ShowTrace(options_.trace);

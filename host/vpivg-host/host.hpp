@@ -59,7 +59,7 @@ public:
 
     // Runs until `stop` is set or the duration has passed. Returns the exit code: 0, or 1 when
     // the driver cannot be loaded or no VPI could be started.
-    int Run(std::atomic<bool>& stop, RunHooks hooks = {});
+    int Run(std::atomic<bool>& stop, const RunHooks& hooks = {});
 
     // A line of the host's own into the log pane (or the plain output). Any thread.
     void Log(const std::string& text);

@@ -30,6 +30,8 @@ std::uint64_t Generation(std::uint64_t state) { return state >> kGenShift; }
 
 class Table {
 public:
+    // Every slot field has its initializer in Slot; the locks are set up here.
+    // cppcheck-suppress uninitMemberVar
     Table() {
         pthread_condattr_t attr;
         pthread_condattr_init(&attr);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing vpivg needs, and only what is missing (Debian packages).
 #
-#   scripts/setup.sh [PRESET...]     (default: native asan tsan win32)
+#   scripts/setup.sh [PRESET...]     (default: native asan tsan win32 win64)
 #
 # As root it installs; otherwise it names the command to run as root and fails.
 set -euo pipefail
@@ -9,7 +9,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 presets=("$@")
 if [[ ${#presets[@]} -eq 0 ]]; then
-  presets=(native asan tsan win32)
+  presets=(native asan tsan win32 win64)
 fi
 
 # shellcheck source=i386.sh
@@ -28,13 +28,21 @@ for preset in "${presets[@]}"; do
         wanted+=(wine wine32:i386)
         want_i386=1
       else
-        echo "setup: this machine cannot run 32-bit x86 programs; Wine is left out," \
+        echo "setup: this machine cannot run 32-bit x86 programs; the 32-bit Wine is left out," \
              "and the win32 build is built and checked but not run here" >&2
       fi
+      ;;
+    win64)
+      # The same sources as a 64-bit Windows build, run under the 64-bit Wine, which needs no
+      # 32-bit support from the kernel: this is where the Windows suite runs on every machine.
+      wanted+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 socat wine wine64)
       ;;
     *) echo "setup: unknown preset '$preset'" >&2; exit 2 ;;
   esac
 done
+
+# Each package once, whichever presets asked for it.
+mapfile -t wanted < <(printf '%s\n' "${wanted[@]}" | awk '!seen[$0]++')
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'

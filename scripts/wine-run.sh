@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Runs one Windows program under Wine: the emulator CMake and ctest use for the win32 build.
+# Runs one Windows program under Wine: the emulator CMake and ctest use for the Windows builds.
 #
-#   scripts/wine-run.sh [--prefix DIR] PROGRAM.exe [ARGS...]
+#   scripts/wine-run.sh [--arch win32|win64] [--prefix DIR] PROGRAM.exe [ARGS...]
 #
+# --arch picks the Wine: win32 (default; `wine`) or win64 (Wine's wine64 loader, called by path,
+# see wine-common.sh). VPIVG_WINE_ARCH from the environment wins, as WINEPREFIX does.
 # WINEPREFIX from the environment wins; otherwise --prefix (the toolchain passes
 # <build>/wineprefix). The prefix is made on first use. If no wineserver serves the prefix yet,
 # one is started here, detached and with its standard streams on /dev/null: a wineserver that
@@ -14,10 +16,15 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 prefix=""
-if [[ "${1:-}" == "--prefix" ]]; then
-  prefix="$2"
-  shift 2
-fi
+arch="win32"
+while [[ $# -ge 2 ]]; do
+  case "$1" in
+    --prefix) prefix="$2"; shift 2 ;;
+    --arch) arch="$2"; shift 2 ;;
+    *) break ;;
+  esac
+done
+arch="${VPIVG_WINE_ARCH:-$arch}"
 if [[ -z "${WINEPREFIX:-}" ]]; then
   if [[ -z "$prefix" ]]; then
     echo "wine-run.sh: no WINEPREFIX and no --prefix given" >&2
@@ -28,8 +35,9 @@ fi
 
 # shellcheck source=wine-common.sh
 source "$here/wine-common.sh"
+wine_select "$arch" || exit 2
 wine_quiet_environment
 wine_ensure_prefix || exit 1
 wine_ensure_server "${VPIVG_WINESERVER_LINGER:-30}"
 
-exec wine "$@"
+exec "$WINE_LOADER" "$@"

@@ -1,11 +1,12 @@
-# Writes zelpro's import library for win32 (run after the link, see CMakeLists.txt).
+# Writes zelpro's import library for the Windows builds (run after the link, see CMakeLists.txt).
 #
 # The DLL exports its stdcall functions undecorated (--kill-at), but a caller compiled against
 # zelpro.h refers to the decorated names (_Zel5MkClient@16). The linker's own import library
 # carries only the undecorated ones, so nothing could link against it. dlltool -k builds one
 # whose symbols keep the decoration while the imported names drop it, which is what the driver
 # needs. The export list comes from the linker's --output-def, so the C++ control API is in it
-# too without being listed by hand.
+# too without being listed by hand. On x86_64 there is one calling convention and no decoration:
+# the def passes through unchanged and the library is rebuilt from it all the same.
 #
 # Inputs: DEF_IN (the linker's def), DEF_OUT, DLLTOOL, DLL_NAME, IMPLIB.
 file(READ "${DEF_IN}" def)

@@ -69,7 +69,9 @@ TEST_F(PortCommands, CloseAndOpenMoveThePortBetweenClosedAndOpen) {
     EXPECT_EQ(Call(instance.get(), CmdClosePort, kVpi), 0);
     EXPECT_EQ(instance->portHandle.load(), nullptr);
     EXPECT_EQ(Call(instance.get(), CmdClosePort, kVpi), 0) << "closing a closed port is fine";
+#if !defined(_WIN32)
     EXPECT_EQ(OpenHandles(), handlesWhenOpen - 1);
+#endif
 
     instance->portEnabled = 0;
     EXPECT_EQ(Call(instance.get(), CmdOpenPort, kVpi), 0);

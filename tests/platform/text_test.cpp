@@ -155,7 +155,9 @@ TEST(TextTest, RealIgnoresTheLocale) {
     const char* saved = std::setlocale(LC_NUMERIC, nullptr);
     const std::string restore = saved ? saved : "C";
     bool switched = false;
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"}) {
+    // Linux names first, then the Windows C runtime's.
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8",
+                             "German_Germany.1252", "de-DE", "French_France.1252", "fr-FR"}) {
         if (std::setlocale(LC_NUMERIC, name) != nullptr) {
             switched = true;
             break;

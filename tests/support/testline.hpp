@@ -31,6 +31,10 @@ public:
 // Gives `ms` milliseconds to pass, for tests that wait for a thread.
 void SleepMs(int ms);
 
+// True when a Windows build runs under Wine, whose COM ports are pseudo-terminals here and whose
+// answers differ from Windows' in a few known ways (each test that cares says which).
+bool RunningUnderWine();
+
 // Polls `condition` every few milliseconds for at most `timeoutMs`; true once it holds.
 template <typename Condition>
 bool WaitFor(Condition condition, int timeoutMs) {

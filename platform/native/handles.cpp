@@ -1,4 +1,5 @@
 // The handle table: allocation, references, CloseHandle.
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -175,6 +176,12 @@ BOOL CloseHandle(HANDLE object) {
         pthread_cond_broadcast(&slot->changed);
         pthread_mutex_unlock(&slot->lock);
     } else if (slot->wakeFd >= 0) {
+        // The device is free from this moment, as on Windows: a reopen right after the close
+        // must not be refused because a reader on another thread has not yet left its read.
+        if (slot->kind == Kind::Serial) {
+            flock(slot->fd, LOCK_UN);
+            ioctl(slot->fd, TIOCNXCL);
+        }
         const std::uint64_t one = 1;
         ssize_t written;
         do {

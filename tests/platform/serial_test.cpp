@@ -421,6 +421,30 @@ TEST_F(SerialTest, HangUpFailsTheReadAtOnce) {
     EXPECT_LT(watch.Ms(), 5000);
 }
 
+TEST_F(SerialTest, TheDeviceIsFreeTheMomentItsHandleIsClosed) {
+    // A port command closes the port while the report thread sits in a read; the reopen that
+    // follows must not be refused because that reader has not left yet.
+    for (int round = 0; round < 50; ++round) {
+        ASSERT_NE(INVALID_HANDLE_VALUE, OpenLine()) << round;
+        ASSERT_TRUE(SetReadTimeout(handle_, 10000));
+        const HANDLE reading = handle_;
+        std::thread reader([reading] {
+            char byte = 0;
+            DWORD got = 0;
+            EXPECT_FALSE(ReadFile(reading, &byte, 1, &got, nullptr));
+        });
+        SleepMs(2);
+        EXPECT_TRUE(CloseHandle(handle_));
+        handle_ = INVALID_HANDLE_VALUE;
+        HANDLE again = Open(line_->DeviceName());
+        EXPECT_NE(INVALID_HANDLE_VALUE, again) << "reopen refused in round " << round;
+        reader.join();
+        if (again != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(again));
+        }
+    }
+}
+
 TEST_F(SerialTest, ClearCommErrorCountsWaitingBytes) {
     ASSERT_NE(INVALID_HANDLE_VALUE, OpenLine());
     DWORD errors = 99;

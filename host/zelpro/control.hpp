@@ -116,7 +116,8 @@ ZELCTL_API std::optional<CommStatus> CommStatusOf(unsigned vpi);
 // other level is shown like 32. The sink receives the shown lines (default: standard error, as
 // "[level] text"), one at a time, with no runtime lock held; a line the sink itself logs goes to
 // standard error. Capture keeps every line, whatever its level, until it is taken. err returns
-// the length of the line it kept, or -1 for a null or unusable format.
+// the length of the line it kept, 0 for a line neither shown nor captured (it is not even
+// formatted), or -1 for a null or unusable format.
 ZELCTL_API void ShowTrace(bool show);
 using LogSink = std::function<void(int level, const std::string& text)>;
 ZELCTL_API void SetLogSink(LogSink sink);  // empty: back to standard error

@@ -119,6 +119,12 @@ extern "C" ZEL_API int err(int level, const char* format, ...) {
     if (format == nullptr) {
         return -1;
     }
+    // A line nobody will see or keep is not formatted at all: the byte trace comes once per
+    // received byte and would otherwise cost more than everything else on the report's path.
+    const bool shown = zelpro::detail::IsShown(level);
+    if (!shown && !zelpro::detail::Runtime().log.capturing.load(std::memory_order_relaxed)) {
+        return 0;
+    }
     // A fixed buffer: a line longer than it is cut, never written past.
     char text[zelpro::detail::kLogLineCapacity];
     va_list arguments;
@@ -132,7 +138,7 @@ extern "C" ZEL_API int err(int level, const char* format, ...) {
         static_cast<std::size_t>(formatted) < sizeof text ? static_cast<std::size_t>(formatted)
                                                           : sizeof text - 1;
     zelpro::detail::Capture(level, text, length);
-    if (zelpro::detail::IsShown(level)) {
+    if (shown) {
         zelpro::detail::Show(level, text, length);
     }
     return static_cast<int>(length);

@@ -34,7 +34,13 @@ protected:
 
 TEST_F(LogTest, FormatsLikePrintfAndReturnsTheLength) {
     EXPECT_EQ(err(32, "VpiVG: VPI %d Start Report-By-Exception Thread", 3), 45);
+    // A hidden trace line that no capture wants is not even formatted.
+    EXPECT_EQ(err(8, "Buf[%d] = %x(h)", 2, 0x0A), 0);
+    StartCapture();
     EXPECT_EQ(err(8, "Buf[%d] = %x(h)", 2, 0x0A), 13);
+    const auto kept = TakeCapture();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0].text, "Buf[2] = a(h)");
     EXPECT_EQ(err(32, "I%.2dP%.2d %s", 3, 7, "ok"), 9);
     EXPECT_EQ(err(32, ""), 0);
     const auto lines = Shown();

@@ -52,7 +52,8 @@ cat /proc/loadavg >"$RAW/load_before.txt"
 nproc >"$RAW/cores.txt"
 date -u +%Y-%m-%dT%H:%M:%SZ >"$RAW/when.txt"
 uname -srm >"$RAW/uname.txt"
-grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//' >"$RAW/cpu.txt"
+# The processor is described by its architecture only; its model adds nothing a reader can act on.
+echo "$(uname -m) processor" >"$RAW/cpu.txt"
 
 scale() { # N -> N, or a tenth of it with --quick
   if ((QUICK)); then echo $(( ($1 + 9) / 10 )); else echo "$1"; fi

@@ -19,8 +19,8 @@ wanted=(cmake ninja-build g++ binutils googletest util-linux coreutils)
 want_i386=0
 for preset in "${presets[@]}"; do
   case "$preset" in
-    native) ;;
-    asan | tsan) wanted+=(clang libclang-rt-dev) ;;
+    native) wanted+=(locales) ;;
+    asan | tsan) wanted+=(clang libclang-rt-dev locales) ;;
     win32)
       wanted+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 socat)
       # Wine for 32-bit programs is only worth its download where the kernel runs them.
@@ -57,7 +57,23 @@ if ((want_i386)) && ! dpkg --print-foreign-architectures | grep -qx i386; then
   need_arch=1
 fi
 
+# The number conversions are tested under a locale whose decimal point is a comma: without
+# one installed that test can only skip.
+comma_locale() { locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; }
+make_comma_locale() {
+  installed locales || return 0
+  comma_locale && return 0
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "setup: as root, run: sed -i 's/^# *de_DE.UTF-8/de_DE.UTF-8/' /etc/locale.gen && locale-gen" >&2
+    return 0
+  fi
+  sed -i 's/^# *\(de_DE.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' >>/etc/locale.gen
+  locale-gen >/dev/null 2>&1 || echo "setup: locale-gen failed; the locale test will skip" >&2
+}
+
 if [[ ${#missing[@]} -eq 0 && $need_arch -eq 0 ]]; then
+  make_comma_locale
   exit 0
 fi
 
@@ -77,4 +93,5 @@ echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+make_comma_locale
 echo "setup: done"

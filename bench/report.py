@@ -205,6 +205,12 @@ def main():
                       "delivered_reports_per_s": round(d["window_reports"] / d["window_s"], 1),
                       "offered_reports_per_s": round(offered, 1),
                       "lost": d["lost"] + feed.get("overruns", 0)}
+    d = load(raw, "wine64.raw_byte.short")
+    if d and d.get("bytes_per_s"):
+        w["raw_byte_short"] = {"reports_per_s": d["reports_per_s"], "bytes_per_s": d["bytes_per_s"],
+                               "cpu_s_per_10000_reports": round(1e4 * d["cpu_s"] / max(1, d["reports"]), 4)}
+        if "short" in w:
+            w["short"]["vs_raw_byte_rate"] = round(w["short"]["bytes_per_s"] / d["bytes_per_s"], 2)
     note = text(raw, "wine64.note.txt")
     if note:
         w["note"] = note
@@ -248,6 +254,12 @@ def targets(r):
                                                       "" if d["keeps_up"] else ", cannot keep up: %.0f of %.0f reports/s" % (
                                                           d["delivered_reports_per_s"], d["offered_reports_per_s"])),
                       "met": d["core_pct"] < 1 and d["lost"] == 0 and d["keeps_up"]})
+    w = r.get("wine64") or {}
+    if "vs_raw_byte_rate" in w.get("short", {}):
+        d = w["short"]
+        t.append({"target": "under Wine: driver >= 1/2 a plain Win32 reader's one-byte ReadFile rate, no loss",
+                  "value": "%.2fx, %d lost" % (d["vs_raw_byte_rate"], d["lost"]),
+                  "met": d["vs_raw_byte_rate"] >= 0.5 and d["lost"] == 0})
     d = r["scale"].get("128")
     if d:
         t.append({"target": "128 VPIs at 9600 baud: no loss, < 25% of a core, < 400 KiB/VPI",
@@ -334,6 +346,10 @@ def markdown(r):
                 o.append("| %s reports | %s | %s | %.1f | %.3f | %s | %d |" % (
                     kind, fmt(d["reports_per_s"]), fmt(d["bytes_per_s"]), d["x_line_57600"],
                     d["cpu_s_per_10000_reports"], fmt(d.get("wineserver_cpu_s"), 2), d["lost"]))
+    d = w.get("raw_byte_short")
+    if d:
+        o.append("| baseline: a plain Win32 reader, one byte per ReadFile, short reports | %s | %s | %.1f | %.3f | | 0 |" % (
+            fmt(d["reports_per_s"]), fmt(d["bytes_per_s"]), d["bytes_per_s"] / 5760, d["cpu_s_per_10000_reports"]))
     for key in ("rate57600.full.tick20", "rate57600.short.tick5"):
         d = w.get(key)
         if d:

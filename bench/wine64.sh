@@ -35,7 +35,7 @@ fi
 echo "== wine64: build" >&2
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-x86_64-mingw32.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DVPIVG_BUILD_BENCH=ON -DVPIVG_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j2 --target vpivg zelpro vpivg-bench-host >/dev/null
+cmake --build "$BUILD" -j2 --target vpivg zelpro vpivg-bench-host vpivg-bench-raw-win >/dev/null
 
 export WINEPREFIX=$BUILD/wineprefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export WINELOADER=$WINE WINESERVER=$SERVER
@@ -71,6 +71,19 @@ for kind in short full; do
   echo "{\"cpu_s\": $(awk -v a="$s0" -v b="$s1" 'BEGIN{print b-a}')}" >"$RAW/wine64.wineserver.$kind.json"
   cat "$RAW/wine64.driver.$kind.json" >&2
 done
+
+# Baseline: a plain Win32 program reading the same kind of COM port one byte per ReadFile.
+n_raw=3000
+((QUICK)) && n_raw=300
+echo "== wine64.raw_byte.short" >&2
+"${BENCH_BIN:-$ROOT/build/bench/bin}/vpivg-bench-feed" --dir "$WINEPREFIX/dosdevices" --first 5 --lines 1 \
+  --kind short --count "$n_raw" --start-delay-ms 1500 --open-timeout-s 30 >"$RAW/wine64.raw_byte.short.feed.json" &
+feeder=$!
+for _ in $(seq 1 500); do [[ -e $WINEPREFIX/dosdevices/com5 ]] && break; sleep 0.01; done
+"$WINE" "$BUILD/bin/vpivg-bench-raw-win.exe" COM5 "$n_raw" </dev/null \
+  >"$RAW/wine64.raw_byte.short.json" 2>"$RAW/wine64.raw_byte.short.log" || true
+wait $feeder || true
+cat "$RAW/wine64.raw_byte.short.json" >&2
 
 # CPU at the 57600-baud line rate, as on native.
 meas=10; ((QUICK)) && meas=3

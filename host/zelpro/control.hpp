@@ -102,7 +102,9 @@ using GateWriteHook = std::function<void(std::uint32_t id, double value)>;
 ZELCTL_API void SetGateWriteHook(GateWriteHook hook);
 
 // Clients and the message wait. Zel5WaitMsg returns 1 after each tick (20 ms by default) and
-// 0 at once, and from then on, when the client has been told to stop.
+// 0 at once, and from then on, when the client has been told to stop. A client that looked up
+// or wrote a gate since its last wait gets its 1 at once (up to 64 times in a row), so a VPI
+// whose line brings several reports per tick works them off without waiting a tick for each.
 ZELCTL_API void SetTickMilliseconds(unsigned milliseconds);
 ZELCTL_API std::vector<ClientInfo> Clients();
 ZELCTL_API std::optional<unsigned char> FindClient(const std::string& name);

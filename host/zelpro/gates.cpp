@@ -262,6 +262,7 @@ unsigned short LookupGate(unsigned char client, unsigned char vpi, const char* a
     if (!detail::ClientExists(client)) {
         return kUnknownClient;
     }
+    detail::NoteClientWork(client);
     if (detail::TakeFault(Fault::Lookup)) {
         return kInjectedFault;
     }
@@ -282,6 +283,7 @@ unsigned short PutValue(unsigned char client, std::uint32_t gateId, double value
     if (!detail::ClientExists(client)) {
         return kUnknownClient;
     }
+    detail::NoteClientWork(client);
     if (detail::TakeFault(Fault::PutValue)) {
         return kInjectedFault;
     }

@@ -27,6 +27,9 @@ constexpr unsigned kMaxVpi = 255;
 constexpr unsigned char kFirstClientId = 1;
 constexpr unsigned char kLastClientId = 254;
 constexpr unsigned kDefaultTickMilliseconds = 20;
+// How many message waits in a row a client that keeps working the gate database is answered at
+// once before it waits out a tick again (see WaitForTick).
+constexpr unsigned kMaxImmediateWaits = 64;
 constexpr std::size_t kMessageAreaSize = 28;
 constexpr std::size_t kLogLineCapacity = kMaxLogLineLength + 1;  // terminator included
 
@@ -78,8 +81,11 @@ struct GateTable {
 struct ClientSlot {
     // Written under the client table's mutex; read without it on the gate hot path.
     std::atomic<bool> active{false};
+    // Set by every gate lookup or write the client makes, taken by its next message wait.
+    std::atomic<bool> worked{false};
     // Guarded by the client table's mutex.
     bool stopping = false;
+    unsigned immediateWaits = 0;  // message waits answered at once since the last full tick
     std::uint64_t generation = 0;  // bumped whenever the id is freed, so a waiter notices
     char name[kMaxClientNameLength + 1] = {};
     std::condition_variable wake;
@@ -132,6 +138,11 @@ State& Runtime();
 inline bool ClientExists(unsigned char id) {
     return id >= kFirstClientId && id <= kLastClientId &&
            Runtime().clients.slots[id].active.load(std::memory_order_acquire);
+}
+
+// Notes that a client has just worked the gate database; the caller has checked it exists.
+inline void NoteClientWork(unsigned char id) {
+    Runtime().clients.slots[id].worked.store(true, std::memory_order_relaxed);
 }
 
 // True when this call of the given kind is to fail with kInjectedFault (consumes one count).

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -270,6 +271,26 @@ TEST_F(ReportThread, ServesTheLineThroughFaultsAndAClosedPort) {
     EXPECT_EQ(log.back().text, kShutdown);
     EXPECT_EQ(log.back().level, 32);
     EXPECT_EQ(Vpi::CountOf(kShutdown), 1);
+}
+
+TEST_F(ReportThread, WorksOffABacklogWithoutWaitingATickForEachReport) {
+    // One report per message wait, but the host answers a thread that has just published at
+    // once: a line that brings many reports per tick must not pile up in the input queue.
+    constexpr unsigned kTick = 2000;
+    zelpro::SetTickMilliseconds(kTick);
+    Vpi vpi(8);
+    const std::uint32_t p05 = Gate(8, "I03P05");
+    vpi.Start();
+    SleepMs(4500);  // past the thread's start pause: it is now waiting out a tick
+    std::string backlog;
+    for (int i = 1; i <= 40; ++i) backlog += Report(3, std::to_string(i).c_str());
+    ASSERT_TRUE(vpi.line().Write(backlog));
+    ASSERT_TRUE(WaitFor([&] { return ValueOf(p05) >= 1.0; }, kLong));
+    const auto first = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Reaches(p05, 40.0));
+    EXPECT_LT(std::chrono::steady_clock::now() - first, std::chrono::milliseconds(kTick - 500));
+    EXPECT_TRUE(vpi.Stop());
+    zelpro::SetTickMilliseconds(20);
 }
 
 TEST_F(ReportThread, StoppedBeforeServingLeavesThePortAlone) {

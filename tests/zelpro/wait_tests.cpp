@@ -66,6 +66,43 @@ TEST_F(WaitMsgTest, TickOfZeroReturnsAtOnce) {
     }
 }
 
+TEST_F(WaitMsgTest, AClientThatWorkedTheDatabaseIsServedAgainAtOnceButNotForEver) {
+    constexpr unsigned kTick = 300;
+    constexpr milliseconds kAtOnce{kTick - 50};
+    SetTickMilliseconds(kTick);
+    const auto gate = AddGate(1, "I05P01", 3);
+    ASSERT_TRUE(gate);
+    auto timed = [this] {
+        const auto begin = Clock::now();
+        EXPECT_EQ(Zel5WaitMsg(client, nullptr, 1), 1);
+        return Clock::now() - begin;
+    };
+
+    // A backlog of reports: every iteration looks up and writes gates.
+    const auto burst = Clock::now();
+    for (int i = 0; i < 64; ++i) {
+        std::uint32_t id = 0;
+        ASSERT_EQ(Zel5GetGateIdByAddressStr(client, 1, "I05P01", &id), kOk);
+        ASSERT_EQ(Zel5PutGateVal(client, id, 2, i, 0, 0), kOk);
+        ASSERT_EQ(Zel5WaitMsg(client, nullptr, 1), 1);
+    }
+    EXPECT_LT(Clock::now() - burst, kAtOnce);
+    // A client that never stops working still waits out a tick now and then.
+    ASSERT_EQ(Zel5PutGateVal(client, *gate, 2, 1.0, 0, 0), kOk);
+    EXPECT_GE(timed(), milliseconds(kTick));
+    // After that tick the allowance is whole again; a lookup that finds nothing is work too.
+    std::uint32_t id = 0;
+    ASSERT_EQ(Zel5GetGateIdByAddressStr(client, 1, "I05P77", &id), kNoSuchAddress);
+    EXPECT_LT(timed(), kAtOnce);
+    // An iteration with nothing to publish: back to one return per tick.
+    EXPECT_GE(timed(), milliseconds(kTick));
+
+    // Work left pending never outweighs a stop.
+    ASSERT_EQ(Zel5PutGateVal(client, *gate, 2, 2.0, 0, 0), kOk);
+    ASSERT_TRUE(StopClient(client));
+    EXPECT_EQ(Zel5WaitMsg(client, nullptr, 1), 0);
+}
+
 TEST_F(WaitMsgTest, StopWakesAWaiterAtOnceAndSticks) {
     SetTickMilliseconds(kLongTick);
     auto waiting = WaitOnThread();

@@ -9,6 +9,8 @@
 //                    ( --expect N [--timeout-s S]              count N reports per VPI
 //                    | --warmup-s W --measure-s D )            CPU and counts over a window
 //                    [--stamps FILE [--latency-out FILE]]      feeder's stamps: latency
+//                    [--wait-only 1]   no driver: one thread per VPI does nothing but the host's
+//                                      message wait, so a window shows what the tick costs alone
 //
 // Prints one JSON object. CPU is the whole process's (user + system), over the window or from
 // the first to the last report.
@@ -35,6 +37,7 @@
 #include "control.hpp"
 #include "records.hpp"
 #include "reports.hpp"
+#include "zelpro.h"
 
 extern "C" {
 #if defined(_WIN32)
@@ -103,6 +106,7 @@ struct Options {
     double measureS = 0;
     std::string stamps;
     std::string latencyOut;
+    bool waitOnly = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options* o) {
@@ -120,8 +124,10 @@ bool ParseOptions(int argc, char** argv, Options* o) {
         else if (a == "--measure-s") o->measureS = std::atof(v);
         else if (a == "--stamps") o->stamps = v;
         else if (a == "--latency-out") o->latencyOut = v;
+        else if (a == "--wait-only") o->waitOnly = std::atoi(v) != 0;
         else return false;
     }
+    if (o->waitOnly && o->measureS <= 0) return false;
     return o->vpis >= 1 && o->vpis <= 250 && (o->expect > 0 || o->measureS > 0);
 }
 
@@ -238,7 +244,19 @@ int main(int argc, char** argv) {
 
     std::vector<VpiInstance*> blocks;
     const std::int64_t started = NowNs();
-    for (int v = 0; v < o.vpis; ++v) {
+    for (int v = 0; v < o.vpis && o.waitOnly; ++v) {
+        // What a report thread does when its line is silent, less the driver's one status query.
+        std::uint32_t slot = 0;
+        char name[32];
+        std::snprintf(name, sizeof name, "VG_No_%.2d", v + 1);
+        if (Zel5MkClient(name, 1, 0, &slot) != 0) return 1;
+        std::thread([client = static_cast<unsigned char>(slot)] {
+            unsigned char message[28];
+            while (Zel5WaitMsg(client, message, 1) != 0) {
+            }
+        }).detach();
+    }
+    for (int v = 0; v < o.vpis && !o.waitOnly; ++v) {
         auto* block = static_cast<VpiInstance*>(std::calloc(1, info.instanceSize));
         blocks.push_back(block);
         StartArgs args{};
@@ -260,7 +278,7 @@ int main(int argc, char** argv) {
         }
     }
     // Each report thread pauses 4 s after its start before it serves the line.
-    const std::int64_t serving = started + 4000000000LL;
+    const std::int64_t serving = started + (o.waitOnly ? 0 : 4000000000LL);
 
     double windowCpu = 0;
     double windowSeconds = 0;
@@ -370,7 +388,8 @@ int main(int argc, char** argv) {
                 "\"reports_per_s\": %.1f, \"bytes_per_s\": %.1f, \"cpu_core_fraction\": %.5f, "
                 "\"resident_kib\": %.0f, \"resident_before_kib\": %.0f, "
                 "\"resident_per_vpi_kib\": %.1f, \"instance_bytes\": %u%s}\n",
-                o.vpis, vpibench::KindName(o.kind), o.tick, o.expect > 0 ? "count" : "window",
+                o.vpis, vpibench::KindName(o.kind), o.tick,
+                o.waitOnly ? "wait-only" : o.expect > 0 ? "count" : "window",
                 static_cast<unsigned long long>(delivered), static_cast<unsigned long long>(lost),
                 complete ? "true" : "false", windowSeconds,
                 static_cast<unsigned long long>(windowReports), windowCpu, rate, rate * lineBytes,

@@ -87,7 +87,7 @@ cat "$RAW/wine64.raw_byte.short.json" >&2
 
 # CPU at the 57600-baud line rate, as on native.
 meas=10; ((QUICK)) && meas=3
-for cfg in "full 20" "short 5"; do
+for cfg in "full 20" "short 20"; do
   set -- $cfg
   echo "== wine64.rate57600.$1.tick$2" >&2
   "${BENCH_BIN:-$ROOT/build/bench/bin}/vpivg-bench-feed" --dir "$WINEPREFIX/dosdevices" --first 5 --lines 1 \

@@ -134,6 +134,13 @@ for cfg in "short 20" "short 5" "short 1" "full 20" "full 1"; do
   run "rate57600.$1.tick$2" "--lines 1 --kind $1 --line-bps 5760 --seconds $((warm + meas + 2)) --start-delay-ms $DELAY" \
     host --vpis 1 --kind "$1" --tick "$2" --warmup-s "$warm" --measure-s "$meas"
 done
+# What the stand-in host's message wait costs by itself, with no driver: the floor under every
+# figure above, set by the tick and by what a timed wake-up costs on this machine.
+for tick in 20 5 1; do
+  note "wait.tick$tick"
+  "$BIN/vpivg-bench-host" --vpis 1 --tick $tick --wait-only 1 --warmup-s 1 --measure-s "$meas" \
+    >"$RAW/wait.tick$tick.json"
+done
 idle=$(seconds 20 3)
 for tick in 20 1; do
   run "idle.tick$tick" "--lines 16 --kind short --line-bps 0.0001 --seconds $((idle + 3)) --start-delay-ms $DELAY" \

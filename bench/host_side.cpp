@@ -39,13 +39,14 @@
 #include "reports.hpp"
 #include "zelpro.h"
 
-extern "C" {
 #if defined(_WIN32)
-__declspec(dllimport) std::int32_t __stdcall VpiMain(VpiRequest* request);
+// Looked up by name in vpivg.dll, the way a host finds it: the DLL exports the plain and the
+// decorated name only, which a 32-bit import of the __stdcall function would not find.
+using VpiMainFunction = std::int32_t(__stdcall*)(VpiRequest* request);
+VpiMainFunction VpiMain = nullptr;
 #else
-std::int32_t VpiMain(VpiRequest* request);
+extern "C" std::int32_t VpiMain(VpiRequest* request);
 #endif
-}
 
 namespace {
 
@@ -211,6 +212,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: see the comment at the top of bench/host_side.cpp\n");
         return 2;
     }
+#if defined(_WIN32)
+    if (HMODULE driver = LoadLibraryA("vpivg.dll")) {
+        VpiMain = reinterpret_cast<VpiMainFunction>(
+            reinterpret_cast<void*>(GetProcAddress(driver, "VpiMain")));
+    }
+    if (VpiMain == nullptr) {
+        std::fprintf(stderr, "vpivg-bench-host: no VpiMain in vpivg.dll\n");
+        return 1;
+    }
+#endif
     run.keepTimes = !o.stamps.empty();
     run.target = o.expect > 0 ? static_cast<std::uint64_t>(o.expect) * static_cast<std::uint64_t>(o.vpis) : 0;
     run.tallies = std::vector<VpiTally>(static_cast<std::size_t>(o.vpis));

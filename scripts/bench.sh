@@ -2,10 +2,10 @@
 # Performance benchmarks: builds the "bench" preset and measures the driver against the line's
 # limit and against what a user would use instead (a plain pty reader, a Python reader).
 #
-#   scripts/bench.sh             everything, about 10 minutes
+#   scripts/bench.sh             everything, about 12 minutes
 #   scripts/bench.sh --publish   the same, then copies the results and plots to docs/perf/
 #   scripts/bench.sh --quick     shorter runs, for trying the script itself (numbers are rough)
-#   BENCH_WINE=0 scripts/bench.sh   skip the Windows build under wine64
+#   BENCH_WINE=0 scripts/bench.sh   skip the Windows builds under Wine
 #
 # Writes build/bench/results.json, build/bench/results.md and the plots build/bench/*.png. Not part of scripts/test.sh: the numbers depend on the machine
 # and on whatever else it is doing, which results.json records (load average before and after).
@@ -156,9 +156,12 @@ done
 
 cat /proc/loadavg >"$RAW/load_after.txt"
 
-# 6. The Windows build (64-bit) under wine64, if it can be had.
-if [[ ${BENCH_WINE:-1} == 1 && -x $ROOT/bench/wine64.sh ]]; then
-  BENCH_BIN=$BIN "$ROOT/bench/wine64.sh" "$ROOT" "$RAW" "$QUICK" || echo "   (wine64 run failed; see above)" >&2
+# 6. The Windows builds under Wine: the shipped 32-bit one where this kernel runs 32-bit
+# programs, and the 64-bit one, which runs everywhere.
+if [[ ${BENCH_WINE:-1} == 1 ]]; then
+  for arch in win32 win64; do
+    BENCH_BIN=$BIN "$ROOT/bench/wine.sh" $arch "$ROOT" "$RAW" "$QUICK" || echo "   ($arch run failed; see above)" >&2
+  done
 fi
 
 $PY "$ROOT/bench/report.py" "$RAW" "$OUT"

@@ -85,7 +85,7 @@ def windows(raw, tag):
                        "cpu_s_per_10000_reports": round(1e4 * d["cpu_s"] / max(1, d["window_reports"]), 4),
                        "x_line_9600": round(d["bytes_per_s"] / 960, 1),
                        "x_line_57600": round(d["bytes_per_s"] / 5760, 1)}
-            ws = load(raw, tag + ".wineserver.%s" % kind)
+            ws = load(raw, "%s.driver.%s.wineserver" % (tag, kind))
             if ws:
                 w[kind]["wineserver_cpu_s"] = ws.get("cpu_s")
     for key in ("rate57600.full.tick20", "rate57600.short.tick20"):

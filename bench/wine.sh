@@ -55,81 +55,56 @@ cpu_of() { # utime+stime of a pid, seconds
   awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) / hz }' "/proc/$1/stat"
 }
 
-n_short=20000 n_full=1500
-((QUICK)) && { n_short=2000; n_full=150; }
-for kind in short full; do
-  n=$n_short; [[ $kind == full ]] && n=$n_full
-  echo "== $TAG.driver.$kind" >&2
-  "${BENCH_BIN:-$ROOT/build/bench/bin}/vpivg-bench-feed" --dir "$WINEPREFIX/dosdevices" --first 5 --lines 1 \
-    --kind $kind --count "$n" --start-delay-ms 4500 --open-timeout-s 30 >"$RAW/$TAG.driver.$kind.feed.json" &
+FEED=${BENCH_BIN:-$ROOT/build/bench/bin}/vpivg-bench-feed
+# measure NAME "FEEDER ARGS" PROGRAM ARGS...: the feeder writes COM5's pseudo-terminal while the
+# Windows program reads it; the program's JSON goes to $RAW/$TAG.NAME.json, the wineserver's CPU
+# over the run to $RAW/$TAG.NAME.wineserver.json. PIN=1 holds the program on core 0.
+measure() {
+  local name=$1 feedargs=$2 feeder s0 s1
+  shift 2
+  echo "== $TAG.$name" >&2
+  # shellcheck disable=SC2086
+  "$FEED" --dir "$WINEPREFIX/dosdevices" --first 5 --lines 1 --open-timeout-s 30 $feedargs \
+    >"$RAW/$TAG.$name.feed.json" &
   feeder=$!
   for _ in $(seq 1 500); do [[ -e $WINEPREFIX/dosdevices/com5 ]] && break; sleep 0.01; done
   s0=$(cpu_of $server)
-  "$WINE" "$BUILD/bin/vpivg-bench-host.exe" --first 5 --vpis 1 --kind $kind --tick 0 \
-    --expect "$n" --timeout-s 120 </dev/null >"$RAW/$TAG.driver.$kind.json" 2>"$RAW/$TAG.driver.$kind.log" || true
+  ${PIN:+taskset -c 0} "$WINE" "$@" </dev/null >"$RAW/$TAG.$name.json" 2>"$RAW/$TAG.$name.log" || true
   s1=$(cpu_of $server)
   wait $feeder || true
-  echo "{\"cpu_s\": $(awk -v a="$s0" -v b="$s1" 'BEGIN{print b-a}')}" >"$RAW/$TAG.wineserver.$kind.json"
-  cat "$RAW/$TAG.driver.$kind.json" >&2
-done
+  echo "{\"cpu_s\": $(awk -v a="$s0" -v b="$s1" 'BEGIN{print b-a}')}" >"$RAW/$TAG.$name.wineserver.json"
+  cat "$RAW/$TAG.$name.json" >&2
+}
+HOST=$BUILD/bin/vpivg-bench-host.exe
+RAWREAD=$BUILD/bin/vpivg-bench-raw-win.exe
 
+n_short=20000 n_full=1500 n_raw=3000 meas=10
+((QUICK)) && { n_short=2000; n_full=150; n_raw=300; meas=3; }
+for kind in short full; do
+  n=$n_short; [[ $kind == full ]] && n=$n_full
+  measure driver.$kind "--kind $kind --count $n --start-delay-ms 4500" \
+    "$HOST" --first 5 --vpis 1 --kind $kind --tick 0 --expect "$n" --timeout-s 120
+done
 # Baseline: a plain Win32 program reading the same kind of COM port one byte per ReadFile.
-n_raw=3000
-((QUICK)) && n_raw=300
-echo "== $TAG.raw_byte.short" >&2
-"${BENCH_BIN:-$ROOT/build/bench/bin}/vpivg-bench-feed" --dir "$WINEPREFIX/dosdevices" --first 5 --lines 1 \
-  --kind short --count "$n_raw" --start-delay-ms 1500 --open-timeout-s 30 >"$RAW/$TAG.raw_byte.short.feed.json" &
-feeder=$!
-for _ in $(seq 1 500); do [[ -e $WINEPREFIX/dosdevices/com5 ]] && break; sleep 0.01; done
-"$WINE" "$BUILD/bin/vpivg-bench-raw-win.exe" COM5 "$n_raw" </dev/null \
-  >"$RAW/$TAG.raw_byte.short.json" 2>"$RAW/$TAG.raw_byte.short.log" || true
-wait $feeder || true
-cat "$RAW/$TAG.raw_byte.short.json" >&2
+measure raw_byte.short "--kind short --count $n_raw --start-delay-ms 1500" "$RAWREAD" COM5 "$n_raw"
 
 # The same pair again with the Wine process and its wineserver held on one core. The driver sets
 # its packet event once per report, and under Wine every SetEvent is a round trip to the
 # wineserver; on a virtual machine, waking the server on the other core costs several times
 # what the round trip itself does. The plain reader never talks to the server while it reads.
-all_cpus="0-$(($(nproc) - 1))"
 if command -v taskset >/dev/null && (($(nproc) > 1)); then
   taskset -p -c 0 $server >/dev/null
-  echo "== $TAG.pinned.driver.short" >&2
-  "${BENCH_BIN:-$ROOT/build/bench/bin}/vpivg-bench-feed" --dir "$WINEPREFIX/dosdevices" --first 5 --lines 1 \
-    --kind short --count "$n_short" --start-delay-ms 4500 --open-timeout-s 30 >"$RAW/$TAG.pinned.driver.short.feed.json" &
-  feeder=$!
-  for _ in $(seq 1 500); do [[ -e $WINEPREFIX/dosdevices/com5 ]] && break; sleep 0.01; done
-  taskset -c 0 "$WINE" "$BUILD/bin/vpivg-bench-host.exe" --first 5 --vpis 1 --kind short --tick 0 \
-    --expect "$n_short" --timeout-s 120 </dev/null >"$RAW/$TAG.pinned.driver.short.json" \
-    2>"$RAW/$TAG.pinned.driver.short.log" || true
-  wait $feeder || true
-  cat "$RAW/$TAG.pinned.driver.short.json" >&2
-  echo "== $TAG.pinned.raw_byte.short" >&2
-  "${BENCH_BIN:-$ROOT/build/bench/bin}/vpivg-bench-feed" --dir "$WINEPREFIX/dosdevices" --first 5 --lines 1 \
-    --kind short --count "$n_raw" --start-delay-ms 1500 --open-timeout-s 30 >"$RAW/$TAG.pinned.raw_byte.short.feed.json" &
-  feeder=$!
-  for _ in $(seq 1 500); do [[ -e $WINEPREFIX/dosdevices/com5 ]] && break; sleep 0.01; done
-  taskset -c 0 "$WINE" "$BUILD/bin/vpivg-bench-raw-win.exe" COM5 "$n_raw" </dev/null \
-    >"$RAW/$TAG.pinned.raw_byte.short.json" 2>"$RAW/$TAG.pinned.raw_byte.short.log" || true
-  wait $feeder || true
-  cat "$RAW/$TAG.pinned.raw_byte.short.json" >&2
-  taskset -p -c "$all_cpus" $server >/dev/null
+  PIN=1 measure pinned.driver.short "--kind short --count $n_short --start-delay-ms 4500" \
+    "$HOST" --first 5 --vpis 1 --kind short --tick 0 --expect "$n_short" --timeout-s 120
+  PIN=1 measure pinned.raw_byte.short "--kind short --count $n_raw --start-delay-ms 1500" \
+    "$RAWREAD" COM5 "$n_raw"
+  taskset -p -c "0-$(($(nproc) - 1))" $server >/dev/null
 fi
 
-# CPU at the 57600-baud line rate, as on native.
-meas=10; ((QUICK)) && meas=3
-for cfg in "full 20" "short 20"; do
-  set -- $cfg
-  echo "== $TAG.rate57600.$1.tick$2" >&2
-  "${BENCH_BIN:-$ROOT/build/bench/bin}/vpivg-bench-feed" --dir "$WINEPREFIX/dosdevices" --first 5 --lines 1 \
-    --kind "$1" --line-bps 5760 --seconds $((meas + 4)) --start-delay-ms 4500 --open-timeout-s 30 \
-    >"$RAW/$TAG.rate57600.$1.tick$2.feed.json" &
-  feeder=$!
-  for _ in $(seq 1 500); do [[ -e $WINEPREFIX/dosdevices/com5 ]] && break; sleep 0.01; done
-  "$WINE" "$BUILD/bin/vpivg-bench-host.exe" --first 5 --vpis 1 --kind "$1" --tick "$2" \
-    --warmup-s 2 --measure-s "$meas" </dev/null >"$RAW/$TAG.rate57600.$1.tick$2.json" \
-    2>"$RAW/$TAG.rate57600.$1.tick$2.log" || true
-  wait $feeder || true
-  cat "$RAW/$TAG.rate57600.$1.tick$2.json" >&2
+# CPU at the 57600-baud line rate, as on native, at the default tick.
+for kind in full short; do
+  measure rate57600.$kind.tick20 "--kind $kind --line-bps 5760 --seconds $((meas + 4)) --start-delay-ms 4500" \
+    "$HOST" --first 5 --vpis 1 --kind $kind --tick 20 --warmup-s 2 --measure-s "$meas"
 done
 
 echo "Windows build: $WHAT, one VPI on a COM port linked to a pseudo-terminal. Process CPU is the Wine process's own; the wineserver's CPU over the same run is given beside it." >"$NOTE"

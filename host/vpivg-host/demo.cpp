@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <thread>
 
 #if defined(_WIN32)
 
@@ -149,8 +150,15 @@ int RunDemo(const HostOptions& options, std::atomic<bool>& stop, std::ostream& o
         }
         if (keys.Pressed()) stop = true;
     };
+    hooks.stopping = [&] {
+        // The instrument goes quiet first and the driver gets a moment to take the last report
+        // off the line, so the counts below compare like with like: a report still on its way
+        // when the VPIs stop would never be read.
+        sim.Stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    };
     int result = host.Run(stop, hooks);
-    sim.Stop();
+    sim.Stop();  // already stopped unless the run ended early
     out << "demo: " << sim.ReportsSent() << " reports sent, " << sim.PollsAnswered()
         << " polls answered, " << host.Counters(1).packets << " reports reached the gates\n";
 

@@ -704,6 +704,7 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
         std::this_thread::sleep_until(wake);
     }
 
+    if (hooks.stopping) hooks.stopping();
     Log("stopping");
     if (ansi_) Draw(true);
     StopAll();

@@ -48,6 +48,7 @@ std::string FormatGateValue(double value, int gateType);
 struct RunHooks {
     std::function<void()> started;                     // all VPIs are up
     std::function<void(double elapsedS)> tick;         // every pass of the main loop
+    std::function<void()> stopping;                    // the run is over; VPIs still serve
 };
 
 class Host {

@@ -3,11 +3,13 @@
 // driver must say what went wrong.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "control.hpp"
 #include "host.hpp"
@@ -135,7 +137,7 @@ bool RunScenario(const Scenario& scenario, Outcome* outcome) {
 
     std::ostringstream screen;
     Host host(config, options, screen);
-    bool simStarted = false, silenced = false, simStopped = false;
+    bool simStarted = false, silenced = false;
     RunHooks hooks;
     hooks.tick = [&](double elapsed) {
         // The driver's thread reads the line 4 s after its start. Reports sent before then
@@ -149,11 +151,12 @@ bool RunScenario(const Scenario& scenario, Outcome* outcome) {
             silenced = true;
             sim.InjectSilence(scenario.silenceMs);
         }
-        // The instrument stops early so the driver has received everything before the stop.
-        if (!simStopped && elapsed >= scenario.runS - 1.5) {
-            simStopped = true;
-            sim.Stop();
-        }
+    };
+    // The instrument stops once the run is over but before the host stops the VPI, which then
+    // still takes the last reports off the line: every report sent must be in the CSV.
+    hooks.stopping = [&] {
+        sim.Stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
     };
     std::atomic<bool> stop{false};
     EXPECT_EQ(host.Run(stop, hooks), 0) << screen.str();

@@ -202,6 +202,49 @@ double Percentile(const std::vector<double>& sorted, double p) {
     return sorted[low] * (1 - part) + sorted[high] * part;
 }
 
+// What a report thread does when its line is silent, less the driver's one status query: one
+// thread per client doing nothing but the host's message wait.
+bool StartBareWaiters(int count) {
+    for (int v = 0; v < count; ++v) {
+        std::uint32_t slot = 0;
+        char name[32];
+        std::snprintf(name, sizeof name, "VG_No_%.2d", v + 1);
+        if (Zel5MkClient(name, 1, 0, &slot) != 0) return false;
+        std::thread([client = static_cast<unsigned char>(slot)] {
+            unsigned char message[28];
+            while (Zel5WaitMsg(client, message, 1) != 0) {
+            }
+        }).detach();
+    }
+    return true;
+}
+
+// Starts VPIs 1..o.vpis on COM<first>.. the way a host does: a zero-filled block each, CmdStart.
+// The blocks stay for the life of the process, as the report threads use them.
+bool StartVpis(const Options& o, std::uint32_t instanceSize) {
+    for (int v = 0; v < o.vpis; ++v) {
+        auto* block = static_cast<VpiInstance*>(std::calloc(1, instanceSize));
+        StartArgs args{};
+        // Windows opens COM10 and above only by their device path.
+        const int com = o.first + v;
+        std::snprintf(args.name, sizeof args.name, com < 10 ? "COM%d" : "\\\\.\\COM%d", com);
+        args.portEnabled = 1;
+        args.readTimeout = 100;
+        args.line = LineParams{9600, 8, 0, 0};
+        VpiRequest request{};
+        request.instance = block;
+        request.command = CmdStart;
+        request.vpiNumber = v + 1;
+        request.args = &args;
+        if (VpiMain(&request) != 0) {
+            std::fprintf(stderr, "vpivg-bench-host: VPI %d did not start on %s\n", v + 1,
+                         args.name);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -253,41 +296,8 @@ int main(int argc, char** argv) {
     VpiMain(&describe);
     const double residentBefore = ResidentKiB();
 
-    std::vector<VpiInstance*> blocks;
     const std::int64_t started = NowNs();
-    for (int v = 0; v < o.vpis && o.waitOnly; ++v) {
-        // What a report thread does when its line is silent, less the driver's one status query.
-        std::uint32_t slot = 0;
-        char name[32];
-        std::snprintf(name, sizeof name, "VG_No_%.2d", v + 1);
-        if (Zel5MkClient(name, 1, 0, &slot) != 0) return 1;
-        std::thread([client = static_cast<unsigned char>(slot)] {
-            unsigned char message[28];
-            while (Zel5WaitMsg(client, message, 1) != 0) {
-            }
-        }).detach();
-    }
-    for (int v = 0; v < o.vpis && !o.waitOnly; ++v) {
-        auto* block = static_cast<VpiInstance*>(std::calloc(1, info.instanceSize));
-        blocks.push_back(block);
-        StartArgs args{};
-        // Windows opens COM10 and above only by their device path.
-        const int com = o.first + v;
-        std::snprintf(args.name, sizeof args.name, com < 10 ? "COM%d" : "\\\\.\\COM%d", com);
-        args.portEnabled = 1;
-        args.readTimeout = 100;
-        args.line = LineParams{9600, 8, 0, 0};
-        VpiRequest request{};
-        request.instance = block;
-        request.command = CmdStart;
-        request.vpiNumber = v + 1;
-        request.args = &args;
-        if (VpiMain(&request) != 0) {
-            std::fprintf(stderr, "vpivg-bench-host: VPI %d did not start on %s\n", v + 1,
-                         args.name);
-            return 1;
-        }
-    }
+    if (!(o.waitOnly ? StartBareWaiters(o.vpis) : StartVpis(o, info.instanceSize))) return 1;
     // Each report thread pauses 4 s after its start before it serves the line.
     const std::int64_t serving = started + (o.waitOnly ? 0 : 4000000000LL);
 

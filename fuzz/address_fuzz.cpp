@@ -50,10 +50,7 @@ int Expected(const std::string& address, std::int32_t type, std::int32_t id, int
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    zelpro::Reset();
-    fuzzsupport::QuietRuntime();
-    static std::vector<unsigned char> block(sizeof(VpiInstance), 0);
-    instance = reinterpret_cast<VpiInstance*>(block.data());
+    instance = fuzzsupport::FreshRuntimeAndInstance();
     return 0;
 }
 

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "frame/records.hpp"
 #include "zelpro/control.hpp"
 
 #define FUZZ_CHECK(condition, ...)                                              \
@@ -25,6 +27,15 @@ namespace fuzzsupport {
 // drown the fuzzer's own output, so lines are dropped (the driver still formats every one).
 inline void QuietRuntime() {
     zelpro::SetLogSink([](int, const std::string&) {});
+}
+
+// A fresh, quiet runtime and the one VPI block a target works on, zero-filled as a host hands
+// it over. Called once, from LLVMFuzzerInitialize.
+inline VpiInstance* FreshRuntimeAndInstance() {
+    zelpro::Reset();
+    QuietRuntime();
+    static std::vector<unsigned char> block(sizeof(VpiInstance), 0);
+    return reinterpret_cast<VpiInstance*>(block.data());
 }
 
 inline bool IsSpace(char c) {

@@ -43,10 +43,7 @@ int ExpectedWait(const std::string& content) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    zelpro::Reset();
-    fuzzsupport::QuietRuntime();
-    static std::vector<unsigned char> block(sizeof(VpiInstance), 0);
-    instance = reinterpret_cast<VpiInstance*>(block.data());
+    instance = fuzzsupport::FreshRuntimeAndInstance();
     char pattern[] = "/tmp/vpivg-initfuzz-XXXXXX";
     const char* dir = mkdtemp(pattern);
     FUZZ_CHECK(dir != nullptr && chdir(dir) == 0, "no private directory");

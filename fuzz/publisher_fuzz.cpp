@@ -16,10 +16,7 @@ VpiInstance* instance = nullptr;
 std::vector<std::pair<std::uint32_t, double>> writes;
 
 void SetUp() {
-    zelpro::Reset();
-    fuzzsupport::QuietRuntime();
-    static std::vector<unsigned char> block(sizeof(VpiInstance), 0);
-    instance = reinterpret_cast<VpiInstance*>(block.data());
+    instance = fuzzsupport::FreshRuntimeAndInstance();
     std::uint32_t slot = 0;
     FUZZ_CHECK(Zel5MkClient("VG_No_01", 1, 0, &slot) == 0, "no client");
     instance->clientId.store(slot);

@@ -54,10 +54,7 @@ Framed FrameOne(const std::string& in, std::size_t* at) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    zelpro::Reset();
-    fuzzsupport::QuietRuntime();
-    static std::vector<unsigned char> block(sizeof(VpiInstance), 0);
-    instance = reinterpret_cast<VpiInstance*>(block.data());
+    instance = fuzzsupport::FreshRuntimeAndInstance();
     instance->vpiNumber = 1;
     FUZZ_CHECK(openpty(&master, &slave, nullptr, nullptr, nullptr) == 0, "no pty");
     const char* path = ttyname(slave);

@@ -15,8 +15,6 @@
 //                    [--stamps FILE] [--open-timeout-s S]
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -30,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "rawpty.hpp"
 #include "reports.hpp"
 
 namespace {
@@ -154,16 +153,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < o.lines; ++i) {
         Line& line = lines[static_cast<std::size_t>(i)];
         int slave = -1;
-        if (openpty(&line.master, &slave, nullptr, nullptr, nullptr) != 0) {
-            std::perror("openpty");
-            return 1;
-        }
-        // Raw from the start, so nothing written before the reader sets its own mode is echoed
-        // or translated.
-        termios raw{};
-        tcgetattr(slave, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(slave, TCSANOW, &raw);
+        if (!vpibench::OpenRawPty(&line.master, &slave)) return 1;
         line.link = o.dir + "/com" + std::to_string(o.first + i);
         unlink(line.link.c_str());
         if (symlink(ttyname(slave), line.link.c_str()) != 0) {

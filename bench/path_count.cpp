@@ -7,8 +7,6 @@
 //
 //   vpivg-bench-path short|full N
 #include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -25,6 +23,7 @@
 #include "control.hpp"
 #include "datapath/datapath.hpp"
 #include "platform.hpp"
+#include "rawpty.hpp"
 #include "reports.hpp"
 #include "serial/serial.hpp"
 #include "zelpro.h"
@@ -72,14 +71,7 @@ int main(int argc, char** argv) {
 
     int master = -1;
     int slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-        std::perror("openpty");
-        return 1;
-    }
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
+    if (!vpibench::OpenRawPty(&master, &slave)) return 1;
     char dir[] = "/tmp/vpivg-bench-path-XXXXXX";
     if (mkdtemp(dir) == nullptr) return 1;
     const std::string link = std::string(dir) + "/com1";

@@ -34,10 +34,11 @@
 #include <thread>
 #include <vector>
 
+#include <vpivg/vpivg.h>
+#include <zelpro/zelpro.h>
+
 #include "control.hpp"
-#include "records.hpp"
 #include "reports.hpp"
-#include "zelpro.h"
 
 #if defined(_WIN32)
 // Looked up by name in vpivg.dll, the way a host finds it: the DLL exports the plain and the

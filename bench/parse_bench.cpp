@@ -7,10 +7,11 @@
 #include <memory>
 #include <string>
 
+#include <zelpro/zelpro.h>
+
 #include "control.hpp"
 #include "datapath/datapath.hpp"
 #include "reports.hpp"
-#include "zelpro.h"
 
 namespace {
 

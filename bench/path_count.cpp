@@ -20,13 +20,14 @@
 #define CALLGRIND_TOGGLE_COLLECT
 #endif
 
+#include <zelpro/zelpro.h>
+
 #include "control.hpp"
 #include "datapath/datapath.hpp"
 #include "platform.hpp"
 #include "rawpty.hpp"
 #include "reports.hpp"
 #include "serial/serial.hpp"
-#include "zelpro.h"
 
 namespace {
 

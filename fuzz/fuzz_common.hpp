@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/records.hpp"
+#include "instance.hpp"
 #include "zelpro/control.hpp"
 
 #define FUZZ_CHECK(condition, ...)                                              \

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <zelpro/zelpro.h>
+
 #include "datapath/datapath.hpp"
-#include "frame/zelpro.h"
 #include "fuzz_common.hpp"
 
 namespace {

@@ -23,9 +23,10 @@
 #include <thread>
 #include <vector>
 
+#include <zelpro/zelpro.h>
+
 #include "datapath/datapath.hpp"
 #include "frame/frame.hpp"
-#include "frame/zelpro.h"
 #include "simcore.hpp"
 #include "zelpro/control.hpp"
 

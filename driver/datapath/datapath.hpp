@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "frame/records.hpp"
+#include "instance.hpp"
 
 // One parsed report.
 struct MeasurementRecord {

@@ -6,9 +6,10 @@
 #include <cmath>
 #include <cstdio>
 
+#include <zelpro/zelpro.h>
+
 #include "datapath/datapath.hpp"
 #include "platform.hpp"
-#include "zelpro.h"
 
 namespace {
 

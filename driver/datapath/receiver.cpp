@@ -3,10 +3,11 @@
 // Everything before the start character "a" is dropped; from it on, characters are stored up to
 // the trailer, a line feed followed by a carriage return. Every stored packet is traced at
 // level 8, whole or not, so a field engineer can see exactly what the instrument sent.
+#include <zelpro/zelpro.h>
+
 #include "datapath/datapath.hpp"
 #include "platform.hpp"
 #include "serial/serial.hpp"
-#include "zelpro.h"
 
 namespace {
 

@@ -6,9 +6,10 @@
 // reads, and the text goes to the publisher.
 #include <cstring>
 
+#include <zelpro/zelpro.h>
+
 #include "datapath/datapath.hpp"
 #include "platform.hpp"
-#include "zelpro.h"
 
 namespace {
 

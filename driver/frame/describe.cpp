@@ -1,5 +1,6 @@
 // CmdDescribe: what the host learns before it creates any VPI.
 #include "frame.hpp"
+#include "instance.hpp"
 
 // Code page 437 box drawing, so the banner lines up in a fixed-width console.
 #define TL "\xDA"

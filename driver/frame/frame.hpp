@@ -1,19 +1,10 @@
 // The entry point's handler table and the describe command.
 #pragma once
 
+#include <vpivg/vpivg.h>
+
+#include <cstddef>
 #include <cstdint>
-
-#include "records.hpp"
-
-#if defined(_WIN32)
-#define VPI_CALL __stdcall
-#define VPI_EXPORT
-#else
-#define VPI_CALL
-#define VPI_EXPORT __attribute__((visibility("default")))
-#endif
-
-extern "C" VPI_EXPORT std::int32_t VPI_CALL VpiMain(VpiRequest* request);
 
 using VpiHandler = std::int32_t (*)(VpiRequest* request);
 

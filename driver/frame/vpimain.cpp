@@ -4,6 +4,7 @@
 #include "datapath/datapath.hpp"
 #include "frame.hpp"
 #include "gates/gates.hpp"
+#include "instance.hpp"
 #include "lifecycle/lifecycle.hpp"
 #include "serial/serial.hpp"
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "frame/records.hpp"
+#include "instance.hpp"
 
 // Working copies of addresses hold at most this many characters.
 constexpr std::size_t kAddressCopySize = 33;

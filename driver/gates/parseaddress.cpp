@@ -2,7 +2,8 @@
 // read reset every ordinary gate of the VPI after a communication failure.
 #include <cstring>
 
-#include "frame/zelpro.h"
+#include <zelpro/zelpro.h>
+
 #include "gates/gates.hpp"
 #include "gates/workingcopy.hpp"
 

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <limits>
 
-#include "frame/zelpro.h"
+#include <zelpro/zelpro.h>
+
 #include "gates/gates.hpp"
 #include "gates/workingcopy.hpp"
 #include "serial/serial.hpp"

@@ -1,6 +1,7 @@
 // Values flow from the instrument into the host only: every write and block operation is
 // refused, leaving the gate, the marks, a pending reset and the line as they were.
-#include "frame/zelpro.h"
+#include <zelpro/zelpro.h>
+
 #include "gates/gates.hpp"
 #include "gates/workingcopy.hpp"
 

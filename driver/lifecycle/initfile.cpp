@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frame/zelpro.h"
+#include <zelpro/zelpro.h>
+
 #include "lifecycle/lifecycle.hpp"
 #include "platform.hpp"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "frame/records.hpp"
+#include "instance.hpp"
 
 std::int32_t HandleStart(VpiRequest* request);
 bool ReadInitFile(VpiRequest* request);

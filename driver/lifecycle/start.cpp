@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include <zelpro/zelpro.h>
+
 #include "datapath/datapath.hpp"
-#include "frame/zelpro.h"
 #include "lifecycle/lifecycle.hpp"
 #include "serial/serial.hpp"
 

@@ -1,6 +1,7 @@
 // Warm start (throw away waiting input, reset the gates on the next read) and close (only
 // logged: a VPI winds down through its thread when the host stops its client).
-#include "frame/zelpro.h"
+#include <zelpro/zelpro.h>
+
 #include "lifecycle/lifecycle.hpp"
 #include "serial/serial.hpp"
 

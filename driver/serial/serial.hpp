@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "frame/records.hpp"
+#include "instance.hpp"
 
 // Result codes of the handle operations.
 constexpr int kSerialOk = 0;

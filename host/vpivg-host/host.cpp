@@ -257,7 +257,7 @@ Host::VpiCounters Host::Counters(int vpiNumber) const {
 bool Host::StartVpi(Vpi& vpi, const DriverInfo& info) {
     const VpiConfig& c = vpi.config;
     if (!vpi.block) {
-        std::size_t size = std::max<std::size_t>(info.instanceSize, sizeof(VpiInstance));
+        std::size_t size = std::max<std::size_t>(info.instanceSize, VPI_INSTANCE_SIZE);
         // Zero-filled, as the driver requires of a new block (threadEnded must not read 1).
         vpi.block = static_cast<VpiInstance*>(std::calloc(1, size));
         if (!vpi.block) {
@@ -538,28 +538,27 @@ void Host::StopAll() {
         if (vpi.started) Call(&vpi, CmdClosePort, nullptr);
     }
     // The host stops a VPI by stopping its client; the driver's thread then ends on its own.
-    for (Vpi& vpi : vpis_) {
-        if (!vpi.started) continue;
-        if (auto id = zelpro::FindClient(vpi.clientName)) zelpro::StopClient(*id);
+    // The block is the driver's inside, so the host watches the client: the thread removes it a
+    // second after it left its loop, as its last use of the block. A VPI whose client never
+    // came into being gives no such sign.
+    std::vector<bool> stopped(vpis_.size(), false);
+    for (std::size_t i = 0; i < vpis_.size(); ++i) {
+        if (!vpis_[i].started) continue;
+        if (auto id = zelpro::FindClient(vpis_[i].clientName)) stopped[i] = zelpro::StopClient(*id);
     }
     auto deadline = Clock::now() + std::chrono::seconds(6);
     for (Vpi& vpi : vpis_) {
-        while (vpi.started && vpi.block->threadEnded.load() != 1 && Clock::now() < deadline) {
+        while (vpi.started && zelpro::FindClient(vpi.clientName) && Clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
     for (Vpi& vpi : vpis_) {
         if (vpi.block) Call(&vpi, CmdClose, nullptr);
     }
-    // The thread removes its client a second after it ended; only then is it done with us.
-    for (Vpi& vpi : vpis_) {
-        while (vpi.started && zelpro::FindClient(vpi.clientName) && Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    for (Vpi& vpi : vpis_) {
-        bool done = !vpi.started || vpi.block->threadEnded.load() == 1;
+    for (std::size_t i = 0; i < vpis_.size(); ++i) {
+        Vpi& vpi = vpis_[i];
+        bool done = !vpi.started || (stopped[i] && !zelpro::FindClient(vpi.clientName));
         if (!done) {
             // A thread that never ended may still use the block: leave it allocated.
             Log("VPI " + std::to_string(vpi.config.number) + ": the driver's thread did not end");
@@ -597,9 +596,9 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
     Call(nullptr, CmdDescribe, &info);
     if (info.banner) banner_.assign(info.banner);
     if (info.name) driverName_ = info.name;
-    if (info.instanceSize != sizeof(VpiInstance)) {
+    if (info.instanceSize != VPI_INSTANCE_SIZE) {
         Log("the driver asks for " + std::to_string(info.instanceSize) + " bytes per VPI, this host knows " +
-            std::to_string(sizeof(VpiInstance)));
+            std::to_string(VPI_INSTANCE_SIZE));
     }
     if (!ansi_) {
         out_ << (utf8_ ? Cp437ToUtf8(banner_) : banner_) << "driver \"" << driverName_ << "\", "

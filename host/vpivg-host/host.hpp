@@ -16,8 +16,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include <vpivg/vpivg.h>
+
 #include "config.hpp"
-#include "records.hpp"
 
 namespace vpihost {
 

@@ -14,8 +14,9 @@
 #include <chrono>
 #include <cstring>
 
+#include <zelpro/zelpro.h>
+
 #include "state.hpp"
-#include "zelpro.h"
 
 namespace zelpro {
 namespace detail {

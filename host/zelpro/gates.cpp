@@ -5,8 +5,9 @@
 #include <bit>
 #include <cstring>
 
+#include <zelpro/zelpro.h>
+
 #include "state.hpp"
-#include "zelpro.h"
 
 namespace zelpro {
 namespace detail {

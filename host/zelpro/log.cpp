@@ -3,8 +3,9 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include <zelpro/zelpro.h>
+
 #include "state.hpp"
-#include "zelpro.h"
 
 namespace zelpro {
 namespace detail {

@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <zelpro/zelpro.h>
+
 #include "control.hpp"
 #include "datapath/datapath.hpp"
-#include "zelpro.h"
 
 namespace {
 

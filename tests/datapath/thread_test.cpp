@@ -14,12 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include <zelpro/zelpro.h>
+
 #include "control.hpp"
 #include "datapath/datapath.hpp"
 #include "platform.hpp"
 #include "serial/serial.hpp"
 #include "testline.hpp"
-#include "zelpro.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "frame/frame.hpp"
+#include "instance.hpp"
 
 namespace {
 

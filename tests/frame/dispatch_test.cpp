@@ -3,8 +3,10 @@
 
 #include <memory>
 
+#include <zelpro/zelpro.h>
+
 #include "frame/frame.hpp"
-#include "zelpro.h"
+#include "instance.hpp"
 #include "control.hpp"
 
 namespace {

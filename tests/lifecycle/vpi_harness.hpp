@@ -15,10 +15,12 @@
 #include <string>
 #include <vector>
 
+#include <zelpro/zelpro.h>
+
 #include "control.hpp"
 #include "frame/frame.hpp"
+#include "instance.hpp"
 #include "testline.hpp"
-#include "zelpro.h"
 
 namespace harness {
 

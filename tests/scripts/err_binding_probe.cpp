@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "records.hpp"
+#include <vpivg/vpivg.h>
 
 namespace {
 
@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
     describe.command = CmdDescribe;
     describe.args = &info;
     vpiMain(&describe);
-    if (info.instanceSize < sizeof(VpiInstance)) {
+    if (info.instanceSize < VPI_INSTANCE_SIZE) {
         return Fail("describe reported an instance size of " + std::to_string(info.instanceSize));
     }
     void* block = std::calloc(1, info.instanceSize);

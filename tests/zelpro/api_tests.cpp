@@ -5,8 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include <zelpro/zelpro.h>
+
 #include "control.hpp"
-#include "zelpro.h"
 
 #if !defined(_WIN32)
 #include <dlfcn.h>

@@ -9,8 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include <zelpro/zelpro.h>
+
 #include "control.hpp"
-#include "zelpro.h"
 
 namespace {
 

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
+#include <zelpro/zelpro.h>
+
 #include "control.hpp"
-#include "zelpro.h"
 
 namespace {
 

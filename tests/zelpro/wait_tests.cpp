@@ -7,8 +7,9 @@
 #include <future>
 #include <thread>
 
+#include <zelpro/zelpro.h>
+
 #include "control.hpp"
-#include "zelpro.h"
 
 namespace {
 

@@ -1,9 +1,13 @@
 /* The host runtime interface the driver imports (zelpro.dll / libzelpro.so).
  *
- * Shared by the driver, which imports these, and by our stand-in host runtime, which exports
- * them. On win32 every function but err is __stdcall and exported undecorated; on native they
- * carry the symbol version ZELPRO_5, so the driver's err can never bind to the C library's
- * err(3), which would print and end the host process. */
+ * For whoever builds a runtime for the driver: the stand-in host runtime in this project
+ * exports exactly these, and a replacement must do the same. Plain C99, usable from C++.
+ *
+ * On Windows every function but err is __stdcall and exported undecorated (Zel5MkClient, not
+ * Zel5MkClient@16). On Linux every one of them carries the symbol version ZELPRO_5 (a linker
+ * version script naming them under "ZELPRO_5 { global: ... };"): the driver's references are
+ * versioned, so its err can never bind to the C library's err(3), which would print and end
+ * the host process. err is cdecl and variadic everywhere. */
 #ifndef VPIVG_ZELPRO_H
 #define VPIVG_ZELPRO_H
 
@@ -20,6 +24,9 @@
 #define ZEL_CALL
 #define ZEL_API __attribute__((visibility("default")))
 #endif
+
+/* The version every function stands under on Linux. */
+#define ZELPRO_SYMBOL_VERSION "ZELPRO_5"
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,61 +1,24 @@
-// The records the host and the driver share, and the driver's own per-VPI block.
+// The driver's own per-VPI block, built on the records the host shares (vpivg/vpivg.h).
 //
-// These are the host's byte layouts. On win32 (the product) every documented offset is checked
-// below at compile time; on native the same fields stand in the same order with natural
-// alignment, pointers and handles taking 8 bytes.
+// Private to the driver: the host only allocates it with the size CmdDescribe reports. On win32
+// (the product) every documented offset is checked below at compile time, and so are the
+// host's records as the driver sees them; on native the same fields stand in the same order
+// with natural alignment, pointers and handles taking 8 bytes.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include <vpivg/vpivg.h>
+
 #include "platform.hpp"
-
-enum VpiCommand : std::int32_t {
-    CmdStart = 1,
-    CmdWarmStart = 2,
-    CmdParseAddress = 3,
-    CmdUnsupported4 = 4,
-    CmdRead = 5,
-    CmdBlockRead = 6,
-    CmdWrite = 7,
-    CmdBlockWrite = 10,
-    CmdClose = 11,
-    CmdClosePort = 12,
-    CmdOpenPort = 13,
-    CmdDescribe = 14,
-    CmdSetPort = 15,
-};
-
-enum GateType : std::int32_t {
-    GateTypeReal = 3,
-    GateTypeInteger = 5,
-    GateTypeDigital = 6,
-};
-
-// The four line words every host record carries in this order.
-struct LineParams {
-    std::uint16_t baud;
-    std::uint16_t dataBits;
-    std::uint16_t stopBits;
-    std::uint16_t parity;
-};
 
 // A serial device name with its line settings.
 struct PortSettings {
     char name[12];
     LineParams line;
     std::uint16_t lineFlags;
-};
-
-struct VpiInstance;
-
-struct VpiRequest {
-    VpiInstance* instance;
-    std::int32_t command;
-    std::int32_t vpiNumber;
-    unsigned char notRead[4];
-    void* args;
 };
 
 // The state of one VPI. The host allocates it (zero-filled) with the size CmdDescribe reports;
@@ -77,59 +40,8 @@ struct VpiInstance {
 
 constexpr std::int32_t kGateCount = 65535;  // GateIds 0..65534
 
-struct DriverInfo {
-    std::uint32_t constant70;
-    const char* name;
-    const char* banner;
-    std::uint32_t instanceSize;
-    std::uint32_t constant4;
-    LineParams defaultLine;
-    std::uint32_t constant3;
-};
-
-struct StartArgs {
-    char name[12];
-    std::int32_t portEnabled;
-    std::int32_t readTimeout;
-    LineParams line;
-};
-
-struct SetPortArgs {
-    char name[12];
-    std::int32_t readTimeout;
-    LineParams line;
-};
-
-struct GateParseArgs {
-    const char* address;
-    std::int32_t gateId;
-    std::int32_t gateType;
-    unsigned char notTouched[4];
-    std::int32_t addressKind;
-    std::int32_t presetA;
-    std::int32_t addressCode;
-    std::int32_t presetB;
-    std::int32_t presetC;
-};
-
-// The host's value area: an ordinary read fills all four bytes (a float or a 32-bit integer),
-// a "!STATUS" read only the 16-bit word at bytes 2..3.
-struct GateValue {
-    std::uint16_t lowWord;
-    std::uint16_t digitalState;
-};
-
-struct GateAccessArgs {
-    const char* address;
-    unsigned char notTouched1[24];
-    std::int32_t gateType;
-    unsigned char notTouched2[8];
-    GateValue* valueArea;
-};
-
-struct BlockWriteArgs {
-    const char* address;
-};
+// What CmdDescribe tells the host to allocate, on every target.
+static_assert(sizeof(VpiInstance) == VPI_INSTANCE_SIZE);
 
 #if defined(_WIN32) && !defined(_WIN64)
 // The host's layouts, byte for byte, on the 32-bit product. (A 64-bit Windows build, used to

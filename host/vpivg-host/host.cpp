@@ -20,6 +20,7 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#include <windows.h>
 #else
 #include <dlfcn.h>
 #include <sys/ioctl.h>

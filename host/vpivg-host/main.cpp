@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "config.hpp"
 #include "host.hpp"
 

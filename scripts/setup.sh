@@ -19,10 +19,11 @@ wanted=(cmake ninja-build g++ binutils googletest util-linux coreutils)
 want_i386=0
 for preset in "${presets[@]}"; do
   case "$preset" in
-    native) wanted+=(locales) ;;
+    native) wanted+=(locales gcc pkg-config socat) ;;
     asan | tsan) wanted+=(clang libclang-rt-dev locales) ;;
     win32)
-      wanted+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 socat)
+      wanted+=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 socat
+               pkg-config)
       # Wine for 32-bit programs is only worth its download where the kernel runs them.
       if machine_runs_i386; then
         wanted+=(wine wine32:i386)
@@ -35,7 +36,8 @@ for preset in "${presets[@]}"; do
     win64)
       # The same sources as a 64-bit Windows build, run under the 64-bit Wine, which needs no
       # 32-bit support from the kernel: this is where the Windows suite runs on every machine.
-      wanted+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 socat wine wine64)
+      wanted+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+               socat pkg-config wine wine64)
       ;;
     *) echo "setup: unknown preset '$preset'" >&2; exit 2 ;;
   esac

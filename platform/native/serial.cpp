@@ -133,12 +133,10 @@ Ready WaitReady(const Slot& slot, short events, std::int64_t deadlineUs) {
     }
 }
 
-// When a read request that began at `startUs` ends: constant + multiplier x count milliseconds
-// later. ReadIntervalTimeout is kept for GetCommTimeouts but takes no part: the driver only
-// ever sets it to 0 (no interval timeout).
-std::int64_t ReadDeadline(const Slot& slot, DWORD count, std::int64_t startUs) {
-    const std::uint64_t constant = slot.readConstant.load(std::memory_order_relaxed);
-    const std::uint64_t multiplier = slot.readMultiplier.load(std::memory_order_relaxed);
+// When a request of `count` bytes that began at `startUs` ends under a total timeout of
+// constant + multiplier x count milliseconds; -1 (never) when both are zero, as on Windows.
+std::int64_t TotalDeadline(std::uint64_t constant, std::uint64_t multiplier, DWORD count,
+                           std::int64_t startUs) {
     std::uint64_t total = constant + multiplier * count;  // below 2^64 for any DWORDs
     // Decades are as good as forever, and keep the arithmetic below clear of overflow.
     constexpr std::uint64_t kLongest = std::uint64_t{1} << 40;
@@ -146,6 +144,18 @@ std::int64_t ReadDeadline(const Slot& slot, DWORD count, std::int64_t startUs) {
     // No total timeout: the request waits for all its bytes, as Windows does.
     if (total == 0) return -1;
     return startUs + static_cast<std::int64_t>(total) * 1000;
+}
+
+// ReadIntervalTimeout is kept for GetCommTimeouts but takes no part: the driver only ever sets
+// it to 0 (no interval timeout).
+std::int64_t ReadDeadline(const Slot& slot, DWORD count, std::int64_t startUs) {
+    return TotalDeadline(slot.readConstant.load(std::memory_order_relaxed),
+                         slot.readMultiplier.load(std::memory_order_relaxed), count, startUs);
+}
+
+std::int64_t WriteDeadline(const Slot& slot, DWORD count, std::int64_t startUs) {
+    return TotalDeadline(slot.writeConstant.load(std::memory_order_relaxed),
+                         slot.writeMultiplier.load(std::memory_order_relaxed), count, startUs);
 }
 
 }  // namespace
@@ -374,6 +384,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
     if (!slot || (slot->kind != Kind::Serial && slot->kind != Kind::File)) return FALSE;
     if (overlapped != nullptr || (buffer == nullptr && count != 0)) return FALSE;
     const auto* bytes = static_cast<const unsigned char*>(buffer);
+    // The write timeout runs from the start of the request, as on Windows; a line nobody reads
+    // must not hold the writer for ever when it asked for a limit. The files (NUL) have none.
+    const std::int64_t deadline =
+        slot->kind == Kind::Serial ? WriteDeadline(*slot, count, NowUs()) : -1;
     DWORD done = 0;
     BOOL ok = TRUE;
     while (done < count) {
@@ -383,8 +397,15 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
             continue;
         }
         if (errno == EINTR) continue;
-        // No write timeout: wait until the device takes more, or the handle is closed.
-        if (errno != EAGAIN || WaitReady(*slot, POLLOUT, -1) != Ready::Yes) {
+        if (errno != EAGAIN) {
+            ok = FALSE;
+            break;
+        }
+        // Wait until the device takes more, the handle is closed, or the time is up. A timed-out
+        // write still succeeds, with the count it moved: the caller tells short from whole.
+        const Ready ready = WaitReady(*slot, POLLOUT, deadline);
+        if (ready == Ready::TimedOut) break;
+        if (ready != Ready::Yes) {
             ok = FALSE;
             break;
         }

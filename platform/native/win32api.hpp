@@ -135,6 +135,8 @@ BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
 // delivering what arrived (possibly nothing) and still succeeding. A far end that went away
 // (hang-up) makes the read fail at once.
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, LPOVERLAPPED overlapped);
+// A write ends when all bytes are handed over or the total write timeout (multiplier x count +
+// constant ms, both zero: none) passed since the request began, succeeding with the count moved.
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
                LPOVERLAPPED overlapped);
 BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -478,6 +479,55 @@ TEST_F(SerialTest, ZeroTotalTimeoutWaitsForAllBytes) {
     sender.join();
     EXPECT_EQ(2u, got);
     EXPECT_EQ("ok", std::string(buffer, 2));
+}
+
+TEST_F(SerialTest, AWriteNobodyTakesEndsAtTheWriteTimeoutWithTheCountWritten) {
+    ASSERT_NE(INVALID_HANDLE_VALUE, OpenLine());
+    const auto setWriteTimeout = [&](DWORD multiplier, DWORD constant) {
+        COMMTIMEOUTS timeouts{};
+        ASSERT_TRUE(GetCommTimeouts(handle_, &timeouts));
+        timeouts.WriteTotalTimeoutMultiplier = multiplier;
+        timeouts.WriteTotalTimeoutConstant = constant;
+        ASSERT_TRUE(SetCommTimeouts(handle_, &timeouts));
+    };
+    // Nobody reads the far end: the terminal's buffers fill long before a megabyte is through.
+    const std::string lots(1 << 20, 'x');
+    setWriteTimeout(0, 300);
+    DWORD written = 0;
+    Stopwatch watch;
+    EXPECT_TRUE(WriteFile(handle_, lots.data(), static_cast<DWORD>(lots.size()), &written,
+                          nullptr));
+    EXPECT_GE(watch.Ms(), 290);
+    EXPECT_LT(watch.Ms(), 3000);
+    EXPECT_GT(written, 0u) << "what fitted was written";
+    EXPECT_LT(written, lots.size());
+
+    // The multiplier counts each byte of the request: 250 bytes x 2 ms, nothing more fits.
+    setWriteTimeout(2, 0);
+    written = 99;
+    watch = Stopwatch();
+    EXPECT_TRUE(WriteFile(handle_, lots.data(), 250, &written, nullptr));
+    EXPECT_GE(watch.Ms(), 490);
+    EXPECT_LT(watch.Ms(), 3000);
+    EXPECT_EQ(0u, written);
+
+    // Both zero, as the driver sets them: no limit, the write waits until the far end reads.
+    setWriteTimeout(0, 0);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        SleepMs(400);
+        while (!done.load()) {
+            line_->Drain();
+            SleepMs(5);
+        }
+    });
+    watch = Stopwatch();
+    EXPECT_TRUE(WriteFile(handle_, lots.data(), 4096, &written, nullptr));
+    const long long took = watch.Ms();
+    done.store(true);
+    reader.join();
+    EXPECT_EQ(4096u, written);
+    EXPECT_GE(took, 350);
 }
 
 }  // namespace

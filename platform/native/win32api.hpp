@@ -102,6 +102,11 @@ struct COMMTIMEOUTS {
 };
 using LPCOMMTIMEOUTS = COMMTIMEOUTS*;
 
+// ClearCommError's error bits (the ones this layer can see).
+constexpr DWORD CE_RXPARITY = 0x0004;
+constexpr DWORD CE_FRAME = 0x0008;
+constexpr DWORD CE_BREAK = 0x0010;
+
 struct COMSTAT {
     DWORD fCtsHold : 1;
     DWORD fDsrHold : 1;

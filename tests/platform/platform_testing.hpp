@@ -2,11 +2,11 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "kernel_speed.hpp"
 #include "platform.hpp"
 #include "testline.hpp"
 
@@ -40,10 +40,6 @@ inline bool SetReadTimeout(HANDLE handle, DWORD constantMs, DWORD multiplierMs =
     timeouts.ReadTotalTimeoutMultiplier = multiplierMs;
     return SetCommTimeouts(handle, &timeouts) != FALSE;
 }
-
-// The input and output rates the kernel holds for the terminal `fd` (termios2), in bits per
-// second; false when they cannot be read.
-bool KernelSpeeds(int fd, std::uint32_t* input, std::uint32_t* output);
 
 class Stopwatch {
 public:

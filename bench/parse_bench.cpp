@@ -30,7 +30,7 @@ std::unique_ptr<VpiInstance, FreeBlock> PublishingInstance() {
         static_cast<VpiInstance*>(std::calloc(1, sizeof(VpiInstance))));
     std::uint32_t client = 0;
     Zel5MkClient("VG_No_01", 0, 0, &client);
-    instance->clientId.store(client);
+    instance->clientId = client;
     instance->vpiNumber = kVpi;
     for (int n = 1; n <= 99; ++n) {
         char address[16];

@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     instance->packetEvent.store(CreateEventA(nullptr, FALSE, TRUE, nullptr));
     std::uint32_t client = 0;
     Zel5MkClient("VG_No_01", 0, 0, &client);
-    instance->clientId.store(client);
+    instance->clientId = client;
     for (int n = 1; n <= 99; ++n) {
         char address[16];
         std::snprintf(address, sizeof address, "I%.2dP%.2d", vpibench::kStream, n);

@@ -30,7 +30,12 @@ struct VpiInstance {
     std::atomic<HANDLE> portHandle;
     std::uint32_t portEnabled;
     std::atomic<std::uint32_t> threadEnded;
-    std::atomic<std::uint32_t> clientId;
+    // The host runtime's own slot: Zel5MkClient gets a pointer to this very field and a host may
+    // keep it and write a new id through it at any time. So it is the plain 32-bit object that
+    // pointer names (a std::atomic would be written through a pointer to a different type), and
+    // the driver reads it only through ClientIdOf, atomically, since the VPI's thread and the
+    // host's calls read it while the host may be writing it.
+    std::uint32_t clientId;
     std::uint32_t gateInUse[65535];
     std::uint16_t vpiNumber;
     std::uint16_t statusWait;
@@ -42,6 +47,19 @@ constexpr std::int32_t kGateCount = 65535;  // GateIds 0..65534
 
 // What CmdDescribe tells the host to allocate, on every target.
 static_assert(sizeof(VpiInstance) == VPI_INSTANCE_SIZE);
+
+// The slot is read in place, lock-free, as one aligned 32-bit word; a host writing it through
+// its pointer needs nothing more from us.
+static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free);
+static_assert(std::atomic_ref<std::uint32_t>::required_alignment <= alignof(std::uint32_t));
+static_assert(sizeof(VpiInstance::clientId) == 4);
+
+// The 8-bit ClientId every host runtime call takes, read from the host's slot as it is now.
+// (C++20 has no atomic_ref of a const object; a load writes nothing.)
+inline unsigned char ClientIdOf(const VpiInstance* instance) {
+    auto& slot = const_cast<std::uint32_t&>(instance->clientId);
+    return static_cast<unsigned char>(std::atomic_ref(slot).load(std::memory_order_acquire) & 0xFF);
+}
 
 #if defined(_WIN32) && !defined(_WIN64)
 // The host's layouts, byte for byte, on the 32-bit product. (A 64-bit Windows build, used to

@@ -20,7 +20,7 @@ void SetUp() {
     instance = fuzzsupport::FreshRuntimeAndInstance();
     std::uint32_t slot = 0;
     FUZZ_CHECK(Zel5MkClient("VG_No_01", 1, 0, &slot) == 0, "no client");
-    instance->clientId.store(slot);
+    instance->clientId = slot;
     instance->vpiNumber = 1;
     char address[16];
     for (int stream = 1; stream <= 2; ++stream) {

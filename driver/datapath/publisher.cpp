@@ -46,7 +46,7 @@ void PublishPacket(VpiInstance* instance, const char* text) {
     if (!ParsePacket(text, &record)) return;
 
     const Target target{
-        static_cast<unsigned char>(instance->clientId.load(std::memory_order_acquire) & 0xFF),
+        ClientIdOf(instance),
         static_cast<unsigned char>(instance->vpiNumber & 0xFF)};
     const int stream = record.streamNumber;
     char address[kAddressSize];

@@ -21,7 +21,7 @@ constexpr std::size_t kMessageAreaSize = 28;
 constexpr int kWaitMode = 1;
 
 unsigned char ClientOf(const VpiInstance* instance) {
-    return static_cast<unsigned char>(instance->clientId.load(std::memory_order_acquire) & 0xFF);
+    return ClientIdOf(instance);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<doubl
               "real gates are handed over as IEEE single precision");
 
 unsigned char ClientOf(const VpiInstance* instance) {
-    return static_cast<unsigned char>(instance->clientId.load() & 0xFF);
+    return ClientIdOf(instance);
 }
 
 unsigned char VpiOf(const VpiInstance* instance) {

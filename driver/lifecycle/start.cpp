@@ -73,11 +73,10 @@ std::int32_t HandleStart(VpiRequest* request) {
     // Sized for any 32-bit VPI number ("VG_No_-2147483648"); snprintf never writes past it.
     char clientName[24];
     std::snprintf(clientName, sizeof clientName, "VG_No_%.2d", vpi);
-    // clientId is shared with the thread, so the host fills a plain slot that is then stored
-    // whole; the slot starts with the field's value so a failed call leaves the field as it was.
-    std::uint32_t clientSlot = instance->clientId.load();
-    const unsigned short made = Zel5MkClient(clientName, 1, 0, &clientSlot);
-    instance->clientId.store(clientSlot);
+    // The host gets the block's own slot, not a copy: it may keep the pointer and write the id
+    // through it later, and the driver must then see that id. The thread is not running yet,
+    // and _beginthread below orders the host's first write before the thread's reads.
+    const unsigned short made = Zel5MkClient(clientName, 1, 0, &instance->clientId);
     if (made != 0) {
         err(32, "VPIVG: Failed to Make Client. Vpi %d", vpi);
         return 0;

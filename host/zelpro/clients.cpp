@@ -30,6 +30,7 @@ void FreeClient(ClientSlot& slot) {
     slot.immediateWaits = 0;
     ++slot.generation;
     std::memset(slot.name, 0, sizeof slot.name);
+    slot.idSlot = nullptr;
     slot.wake.notify_all();
 }
 
@@ -83,6 +84,26 @@ std::optional<unsigned char> FindClient(const std::string& name) {
         }
     }
     return std::nullopt;
+}
+
+std::uint32_t* ClientSlotOf(unsigned char id) {
+    ClientTable& table = Runtime().clients;
+    std::lock_guard lock(table.mutex);
+    if (id < detail::kFirstClientId || id > detail::kLastClientId) {
+        return nullptr;
+    }
+    const ClientSlot& slot = table.slots[id];
+    return slot.active.load(std::memory_order_relaxed) ? slot.idSlot : nullptr;
+}
+
+bool WriteClientSlot(unsigned char id, std::uint32_t value) {
+    std::uint32_t* target = ClientSlotOf(id);
+    if (target == nullptr) {
+        return false;
+    }
+    // The client's own thread may be reading the slot right now.
+    std::atomic_ref(*target).store(value, std::memory_order_release);
+    return true;
 }
 
 bool StopClient(unsigned char id) {
@@ -153,6 +174,7 @@ unsigned short MakeClient(const char* name, std::uint32_t* clientSlot, unsigned 
             slot.immediateWaits = 0;
             slot.active.store(true, std::memory_order_release);
             id = static_cast<unsigned char>(candidate);
+            slot.idSlot = clientSlot;
             *clientSlot = candidate;
             return kOk;
         }

@@ -109,6 +109,10 @@ ZELCTL_API void SetTickMilliseconds(unsigned milliseconds);
 ZELCTL_API std::vector<ClientInfo> Clients();
 ZELCTL_API std::optional<unsigned char> FindClient(const std::string& name);
 ZELCTL_API bool StopClient(unsigned char id);
+// The slot pointer Zel5MkClient received for a live client (null for none), and a write of a
+// new id through it, as a host runtime that kept the pointer may do at any time.
+ZELCTL_API std::uint32_t* ClientSlotOf(unsigned char id);
+ZELCTL_API bool WriteClientSlot(unsigned char id, std::uint32_t value);
 ZELCTL_API void StopAllClients();
 
 // Communication status per VPI, as the driver last reported it.

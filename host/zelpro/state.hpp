@@ -88,6 +88,8 @@ struct ClientSlot {
     unsigned immediateWaits = 0;  // message waits answered at once since the last full tick
     std::uint64_t generation = 0;  // bumped whenever the id is freed, so a waiter notices
     char name[kMaxClientNameLength + 1] = {};
+    // Where Zel5MkClient wrote the id: a host runtime may keep this and write through it later.
+    std::uint32_t* idSlot = nullptr;
     std::condition_variable wake;
 };
 

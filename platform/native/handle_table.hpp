@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "error_marks.hpp"
 #include "win32api.hpp"
 
 namespace native {
@@ -46,15 +47,20 @@ struct Slot {
     std::atomic<DWORD> writeMultiplier{0};
     std::atomic<DWORD> writeConstant{0};
 
-    // Read-ahead: one read() takes whatever waits (up to the buffer's size) and the following
+    // Read-ahead: one read() takes whatever waits (up to kReadAhead bytes) and the following
     // one-byte requests are served from here, so the driver's byte-at-a-time receiver costs a
-    // system call per burst rather than per byte. Guarded by `readLock`, which is never held
-    // while waiting; `aheadCount` is also read without it (ClearCommError).
+    // system call per burst rather than per byte. The bytes are kept with the line-error marks
+    // taken off, which may give one more than was read (a 0377 held back from the last read).
+    // Guarded by `readLock`, which is never held while waiting; `aheadCount` is also read
+    // without it (ClearCommError).
     static constexpr std::uint32_t kReadAhead = 512;
     pthread_mutex_t readLock;
     std::atomic<std::uint32_t> aheadCount{0};
     std::uint32_t aheadStart = 0;
-    unsigned char ahead[kReadAhead];
+    unsigned char ahead[kReadAhead + 1];
+    MarkDecoder marks;
+    // What the marks said since the last ClearCommError (kMarkedByte, kMarkedBreak).
+    std::atomic<std::uint32_t> lineMarks{0};
 
     pthread_mutex_t lock;     // guards everything below
     pthread_cond_t changed;   // events: signalled, or the handle closed

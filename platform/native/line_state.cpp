@@ -24,18 +24,6 @@ constexpr Speed kSpeeds[] = {
     {3500000, B3500000}, {4000000, B4000000},
 };
 
-// A rate the termios table lacks gets the nearest one it has; GetCommState still reads back
-// the rate that was asked for.
-speed_t NearestSpeed(DWORD rate) {
-    const Speed* best = &kSpeeds[0];
-    for (const Speed& speed : kSpeeds) {
-        const DWORD distance = speed.rate > rate ? speed.rate - rate : rate - speed.rate;
-        const DWORD bestDistance = best->rate > rate ? best->rate - rate : rate - best->rate;
-        if (distance < bestDistance) best = &speed;
-    }
-    return best->code;
-}
-
 DWORD RateOf(speed_t code) {
     for (const Speed& speed : kSpeeds) {
         if (speed.code == code) return speed.rate;
@@ -49,7 +37,11 @@ void MakeSaneRaw(termios& t) {
     cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
     t.c_cflag &= ~(CRTSCTS | CSTOPB | PARENB | PARODD | CMSPAR);
-    t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | IGNPAR | IGNBRK | BRKINT);
+    // Bytes with a parity or framing error, and breaks, come marked (0377 0 c, 0377 0 0) rather
+    // than as a bare NUL, and a data byte 0377 comes doubled: the read side takes the marks off
+    // and counts the errors, so such a byte reaches the caller as it came, as on Windows.
+    t.c_iflag |= PARMRK;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     // Speed 0 would drop DTR (hang up) on a real port.
@@ -94,9 +86,7 @@ bool ApplyDcb(const DCB& dcb, termios& t) {
     if (dcb.BaudRate == 0) return false;  // speed 0 means "hang up" to a terminal
     if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return false;
     if (dcb.Parity > SPACEPARITY || dcb.StopBits > TWOSTOPBITS) return false;
-    const speed_t speed = NearestSpeed(dcb.BaudRate);
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
+    // The rate itself goes to the device exactly, apart from termios (SetExactSpeed).
 
     t.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
@@ -108,12 +98,12 @@ bool ApplyDcb(const DCB& dcb, termios& t) {
     case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
     default: break;
     }
-    // One and a half stop bits exist only with 5 data bits on real UARTs, where CSTOPB gives
-    // exactly that; elsewhere two is the nearest.
+    // Linux has no one and a half stop bits: two is the nearest, and GetCommState says so.
     if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
     if (dcb.fOutxCtsFlow) t.c_cflag |= CRTSCTS;
 
-    t.c_iflag &= ~(INPCK | IXON | IXOFF | IXANY);
+    t.c_iflag &= ~(INPCK | IGNPAR | IXON | IXOFF | IXANY);
+    t.c_iflag |= PARMRK;
     if (dcb.fParity) t.c_iflag |= INPCK;
     if (dcb.fOutX) t.c_iflag |= IXON;
     if (dcb.fInX) t.c_iflag |= IXOFF;

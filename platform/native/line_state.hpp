@@ -9,14 +9,15 @@
 namespace native {
 
 // The mode a port has from the open on: raw bytes both ways, receiver on, modem status lines
-// ignored, no flow control, and read() answering EAGAIN rather than 0 when nothing waits
-// (VMIN 1), so that 0 only ever means the line hung up.
+// ignored, no flow control, line errors marked in the data (PARMRK), and read() answering
+// EAGAIN rather than 0 when nothing waits (VMIN 1), so that 0 only ever means the line hung up.
 void MakeSaneRaw(termios& t);
 
 // What GetCommState reports before anyone set a state: the line as the open left it.
 DCB DcbFromAttributes(const termios& t);
 
-// Applies a DCB to termios; false, with `t` unchanged, for a state no port can take.
+// Applies a DCB to termios, all but the rate (SetExactSpeed); false, with `t` unchanged, for a
+// state no port can take.
 bool ApplyDcb(const DCB& dcb, termios& t);
 
 }  // namespace native

@@ -21,6 +21,8 @@
 #include <cstring>
 
 #include "handle_table.hpp"
+#include "error_marks.hpp"
+#include "line_speed.hpp"
 #include "line_state.hpp"
 #include "win32api.hpp"
 
@@ -89,6 +91,16 @@ bool ModemLine(int fd, unsigned long request, int line) {
     return errno == ENOTTY || errno == EINVAL;
 }
 
+native::TerminalMode ModeOf(const termios& attributes) {
+    native::TerminalMode mode{};
+    mode.iflag = attributes.c_iflag;
+    mode.oflag = attributes.c_oflag;
+    mode.cflag = attributes.c_cflag;
+    mode.lflag = attributes.c_lflag;
+    for (int i = 0; i < native::TerminalMode::kControlChars; ++i) mode.cc[i] = attributes.c_cc[i];
+    return mode;
+}
+
 int SetAttributes(int fd, const termios& attributes) {
     int result;
     do {
@@ -133,12 +145,10 @@ Ready WaitReady(const Slot& slot, short events, std::int64_t deadlineUs) {
     }
 }
 
-// When a read request that began at `startUs` ends: constant + multiplier x count milliseconds
-// later. ReadIntervalTimeout is kept for GetCommTimeouts but takes no part: the driver only
-// ever sets it to 0 (no interval timeout).
-std::int64_t ReadDeadline(const Slot& slot, DWORD count, std::int64_t startUs) {
-    const std::uint64_t constant = slot.readConstant.load(std::memory_order_relaxed);
-    const std::uint64_t multiplier = slot.readMultiplier.load(std::memory_order_relaxed);
+// When a request of `count` bytes that began at `startUs` ends under a total timeout of
+// constant + multiplier x count milliseconds; -1 (never) when both are zero, as on Windows.
+std::int64_t TotalDeadline(std::uint64_t constant, std::uint64_t multiplier, DWORD count,
+                           std::int64_t startUs) {
     std::uint64_t total = constant + multiplier * count;  // below 2^64 for any DWORDs
     // Decades are as good as forever, and keep the arithmetic below clear of overflow.
     constexpr std::uint64_t kLongest = std::uint64_t{1} << 40;
@@ -146,6 +156,18 @@ std::int64_t ReadDeadline(const Slot& slot, DWORD count, std::int64_t startUs) {
     // No total timeout: the request waits for all its bytes, as Windows does.
     if (total == 0) return -1;
     return startUs + static_cast<std::int64_t>(total) * 1000;
+}
+
+// ReadIntervalTimeout is kept for GetCommTimeouts but takes no part: the driver only ever sets
+// it to 0 (no interval timeout).
+std::int64_t ReadDeadline(const Slot& slot, DWORD count, std::int64_t startUs) {
+    return TotalDeadline(slot.readConstant.load(std::memory_order_relaxed),
+                         slot.readMultiplier.load(std::memory_order_relaxed), count, startUs);
+}
+
+std::int64_t WriteDeadline(const Slot& slot, DWORD count, std::int64_t startUs) {
+    return TotalDeadline(slot.writeConstant.load(std::memory_order_relaxed),
+                         slot.writeMultiplier.load(std::memory_order_relaxed), count, startUs);
 }
 
 }  // namespace
@@ -202,6 +224,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/,
     slot->wakeFd = wakeFd;
     slot->aheadStart = 0;
     slot->aheadCount.store(0, std::memory_order_relaxed);
+    slot->marks = native::MarkDecoder{};
+    slot->lineMarks.store(0, std::memory_order_relaxed);
     slot->readInterval.store(0, std::memory_order_relaxed);
     slot->readMultiplier.store(0, std::memory_order_relaxed);
     slot->readConstant.store(0, std::memory_order_relaxed);
@@ -219,8 +243,16 @@ BOOL GetCommState(HANDLE file, LPDCB dcb) {
     SlotRef slot(file);
     if (!slot || slot->kind != Kind::Serial || dcb == nullptr) return FALSE;
     pthread_mutex_lock(&slot->lock);
-    *dcb = slot->dcb;
+    DCB state = slot->dcb;
+    // What the line really has: the rate as the OS holds it (a UART's driver may round it), and
+    // two stop bits where one and a half were asked for, since Linux has no such setting.
+    std::uint32_t rate = 0;
+    const bool ok = native::GetExactSpeed(slot->fd, &rate);
     pthread_mutex_unlock(&slot->lock);
+    if (!ok) return FALSE;
+    state.BaudRate = rate;
+    if (state.StopBits == ONE5STOPBITS) state.StopBits = TWOSTOPBITS;
+    *dcb = state;
     return TRUE;
 }
 
@@ -229,9 +261,11 @@ BOOL SetCommState(HANDLE file, LPDCB dcb) {
     if (!slot || slot->kind != Kind::Serial || dcb == nullptr) return FALSE;
     // One state change at a time per port, so two callers never interleave get and set.
     pthread_mutex_lock(&slot->lock);
+    // Framing and the exact rate go to the device in one request: the line never runs with
+    // the one changed and the other not, and a refused rate changes nothing.
     termios attributes{};
     bool ok = tcgetattr(slot->fd, &attributes) == 0 && ApplyDcb(*dcb, attributes) &&
-              SetAttributes(slot->fd, attributes) == 0;
+              native::SetModeAndSpeed(slot->fd, ModeOf(attributes), dcb->BaudRate);
     if (ok) {
         const bool dtrOn = dcb->fDtrControl != DTR_CONTROL_DISABLE;
         // Toggle means RTS up only while sending; at rest, which is all a host sees, it is down.
@@ -286,18 +320,17 @@ namespace {
 
 enum class Take { Bytes, Empty, HungUp, Failed };
 
-// Moves what is already there into the request, without waiting: first the read-ahead, else one
-// read() of the device (into the request itself when it is at least as large as the
-// read-ahead, otherwise into the read-ahead).
+// Moves what is already there into the request, without waiting: first the read-ahead, else
+// one read() of the device into the read-ahead, with the line-error marks taken off.
 Take TakeWaiting(Slot& slot, unsigned char* into, DWORD want, DWORD* took) {
     *took = 0;
     pthread_mutex_lock(&slot.readLock);
     std::uint32_t buffered = slot.aheadCount.load(std::memory_order_relaxed);
     if (buffered == 0) {
-        const bool direct = want >= Slot::kReadAhead;
+        unsigned char raw[Slot::kReadAhead];
         ssize_t n;
         do {
-            n = ::read(slot.fd, direct ? into : slot.ahead, direct ? want : Slot::kReadAhead);
+            n = ::read(slot.fd, raw, sizeof raw);
         } while (n < 0 && errno == EINTR);
         if (n <= 0) {
             const int error = errno;
@@ -305,13 +338,22 @@ Take TakeWaiting(Slot& slot, unsigned char* into, DWORD want, DWORD* took) {
             if (n == 0) return Take::HungUp;
             return error == EAGAIN ? Take::Empty : Take::Failed;  // EIO: the far end went away
         }
-        if (direct) {
+        // Only a terminal marks its errors; a file's bytes are data as they stand.
+        std::uint32_t seen = 0;
+        std::size_t data = static_cast<std::size_t>(n);
+        if (slot.kind == Kind::Serial) {
+            data = native::TakeOffMarks(slot.marks, raw, data, slot.ahead, &seen);
+        } else {
+            std::memcpy(slot.ahead, raw, data);
+        }
+        if (seen != 0) slot.lineMarks.fetch_or(seen, std::memory_order_relaxed);
+        if (data == 0) {
+            // Only the start of a mark came: its rest is on its way (or already waiting).
             pthread_mutex_unlock(&slot.readLock);
-            *took = static_cast<DWORD>(n);
-            return Take::Bytes;
+            return Take::Empty;
         }
         slot.aheadStart = 0;
-        buffered = static_cast<std::uint32_t>(n);
+        buffered = static_cast<std::uint32_t>(data);
     }
     const std::uint32_t take = buffered < want ? buffered : want;
     std::memcpy(into, slot.ahead + slot.aheadStart, take);
@@ -374,6 +416,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
     if (!slot || (slot->kind != Kind::Serial && slot->kind != Kind::File)) return FALSE;
     if (overlapped != nullptr || (buffer == nullptr && count != 0)) return FALSE;
     const auto* bytes = static_cast<const unsigned char*>(buffer);
+    // The write timeout runs from the start of the request, as on Windows; a line nobody reads
+    // must not hold the writer for ever when it asked for a limit. The files (NUL) have none.
+    const std::int64_t deadline =
+        slot->kind == Kind::Serial ? WriteDeadline(*slot, count, NowUs()) : -1;
     DWORD done = 0;
     BOOL ok = TRUE;
     while (done < count) {
@@ -383,8 +429,15 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
             continue;
         }
         if (errno == EINTR) continue;
-        // No write timeout: wait until the device takes more, or the handle is closed.
-        if (errno != EAGAIN || WaitReady(*slot, POLLOUT, -1) != Ready::Yes) {
+        if (errno != EAGAIN) {
+            ok = FALSE;
+            break;
+        }
+        // Wait until the device takes more, the handle is closed, or the time is up. A timed-out
+        // write still succeeds, with the count it moved: the caller tells short from whole.
+        const Ready ready = WaitReady(*slot, POLLOUT, deadline);
+        if (ready == Ready::TimedOut) break;
+        if (ready != Ready::Yes) {
             ok = FALSE;
             break;
         }
@@ -404,8 +457,15 @@ BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat) {
         static_cast<DWORD>(waiting) + slot->aheadCount.load(std::memory_order_relaxed);
     int unsent = 0;
     if (ioctl(slot->fd, TIOCOUTQ, &unsent) != 0) unsent = 0;
-    // The kernel keeps no sticky error word to clear; line errors show in the data (INPCK).
-    if (errors != nullptr) *errors = 0;
+    // The kernel keeps no error word to clear; the read side gathers what the marks in the
+    // data said since the last call, and this call clears it, as on Windows.
+    const std::uint32_t marks = slot->lineMarks.exchange(0, std::memory_order_relaxed);
+    if (errors != nullptr) {
+        pthread_mutex_lock(&slot->lock);
+        const bool parityBit = slot->dcb.Parity != NOPARITY;
+        pthread_mutex_unlock(&slot->lock);
+        *errors = native::CommErrors(marks, parityBit);
+    }
     if (stat != nullptr) {
         *stat = COMSTAT{};
         stat->cbInQue = inQueue;

@@ -102,6 +102,11 @@ struct COMMTIMEOUTS {
 };
 using LPCOMMTIMEOUTS = COMMTIMEOUTS*;
 
+// ClearCommError's error bits (the ones this layer can see).
+constexpr DWORD CE_RXPARITY = 0x0004;
+constexpr DWORD CE_FRAME = 0x0008;
+constexpr DWORD CE_BREAK = 0x0010;
+
 struct COMSTAT {
     DWORD fCtsHold : 1;
     DWORD fDsrHold : 1;
@@ -135,6 +140,8 @@ BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
 // delivering what arrived (possibly nothing) and still succeeding. A far end that went away
 // (hang-up) makes the read fail at once.
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, LPOVERLAPPED overlapped);
+// A write ends when all bytes are handed over or the total write timeout (multiplier x count +
+// constant ms, both zero: none) passed since the request began, succeeding with the count moved.
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
                LPOVERLAPPED overlapped);
 BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat);

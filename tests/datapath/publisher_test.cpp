@@ -23,7 +23,7 @@ protected:
         ASSERT_EQ(Zel5MkClient("VG_No_07", 1, 0, &slot), 0);
         client_ = static_cast<unsigned char>(slot);
         // Only the low 8 bits of the client id and of the VPI number reach the host.
-        instance_->clientId.store(slot | 0x5A00u);
+        instance_->clientId = slot | 0x5A00u;
         instance_->vpiNumber = 0x0107;
     }
     void TearDown() override {

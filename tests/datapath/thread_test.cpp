@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +20,7 @@
 
 #include "control.hpp"
 #include "datapath/datapath.hpp"
+#include "frame/frame.hpp"
 #include "platform.hpp"
 #include "serial/serial.hpp"
 #include "testline.hpp"
@@ -54,7 +57,7 @@ public:
         std::uint32_t slot = 0;
         EXPECT_EQ(Zel5MkClient(name, 1, 0, &slot), 0);
         client_ = static_cast<unsigned char>(slot);
-        instance_->clientId.store(slot);
+        instance_->clientId = slot;
         instance_->packetEvent.store(CreateEventA(nullptr, FALSE, TRUE, nullptr));
     }
     ~Vpi() {
@@ -369,6 +372,61 @@ TEST_F(ReportThread, SurvivesThePortBeingClosedAndReplacedWhileReportsFlow) {
     zelpro::StartCapture();
     EXPECT_TRUE(vpi.Stop());
     zelpro::SetTickMilliseconds(20);
+}
+
+TEST_F(ReportThread, AStatusReadIsAnsweredWhileTheReportIsStillBeingPublished) {
+    // The event tells "!STATUS" that the instrument reported; it must not wait for the host's
+    // database, however slow its writes are.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool publishing = false;
+    bool release = false;
+    zelpro::SetGateWriteHook([&](std::uint32_t, double) {
+        std::unique_lock lock(mutex);
+        publishing = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::milliseconds(kLong), [&] { return release; });
+    });
+    const auto releaseWrites = [&] {
+        std::lock_guard lock(mutex);
+        release = true;
+        changed.notify_all();
+    };
+
+    Vpi vpi(9);
+    const std::uint32_t p05 = Gate(9, "I03P05");
+    VpiInstance& instance = vpi.instance();
+    instance.statusWait = 3000;
+    // The event starts signalled; take that, so only the report can answer the read below.
+    ASSERT_EQ(WaitForSingleObject(instance.packetEvent.load(), 0), WAIT_OBJECT_0);
+    vpi.Start();
+    ASSERT_TRUE(vpi.line().Write(Report(3, "4.5")));
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::milliseconds(kLong),
+                                     [&] { return publishing; }));
+    }
+
+    GateValue area{0xA5A5, 0xA5A5};
+    GateAccessArgs status{};
+    status.address = "!STATUS";
+    status.gateType = GateTypeDigital;
+    status.valueArea = &area;
+    VpiRequest request{};
+    request.instance = &instance;
+    request.command = CmdRead;
+    request.vpiNumber = 9;
+    request.args = &status;
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(VpiMain(&request), 0);
+    const auto waited = std::chrono::steady_clock::now() - asked;
+    releaseWrites();
+    EXPECT_EQ(area.digitalState, 1) << "the read saw no report";
+    EXPECT_LT(waited, std::chrono::milliseconds(1500)) << "the read waited for the publisher";
+
+    EXPECT_TRUE(Reaches(p05, 4.5));
+    EXPECT_TRUE(vpi.Stop());
+    zelpro::SetGateWriteHook({});
 }
 
 }  // namespace

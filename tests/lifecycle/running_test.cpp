@@ -54,8 +54,8 @@ TEST_F(Running, TwoVpisComeUpWithTheirOwnPortClientEventAndGates) {
     auto clientA = zelpro::FindClient("VG_No_07");
     auto clientB = zelpro::FindClient("VG_No_112");
     ASSERT_TRUE(clientA && clientB);
-    EXPECT_EQ(a.instance()->clientId.load() & 0xFF, *clientA);
-    EXPECT_EQ(b.instance()->clientId.load() & 0xFF, *clientB);
+    EXPECT_EQ(a.instance()->clientId & 0xFF, *clientA);
+    EXPECT_EQ(b.instance()->clientId & 0xFF, *clientB);
     EXPECT_NE(*clientA, *clientB);
     EXPECT_NE(a.instance()->packetEvent.load(), nullptr);
     EXPECT_NE(a.instance()->packetEvent.load(), b.instance()->packetEvent.load());
@@ -173,6 +173,54 @@ TEST_F(Running, AnInstrumentThatFallsSilentIsReportedAndItsGatesResetUntilItRepo
     EXPECT_EQ(Read(vpi.instance(), 41, "!STATUS").digital(), 1);
     EXPECT_EQ(Read(vpi.instance(), 41, "!STATUS").digital(), 0);
     EXPECT_EQ(zelpro::CommStatusOf(41)->reports, 2u);
+}
+
+TEST_F(Running, TheHostKeepsTheBlocksOwnClientSlotAndItsLaterWritesCount) {
+    // A host runtime may keep the slot pointer it was given and renumber the client through it
+    // later: the VPI must then use the new id, on the host's thread and on its own.
+    OPEN_TEST_LINE(line);
+    const std::uint32_t gate = AddGate(21, "I05P05", GateTypeReal, 2.5);
+    RunningVpi vpi(21, line->DeviceName());
+    ASSERT_EQ(vpi.startResult(), 0);
+    VpiInstance* instance = vpi.instance();
+    const auto made = zelpro::FindClient(vpi.clientName());
+    ASSERT_TRUE(made);
+    // Stop here if not: a pointer into a dead stack frame must not be written through.
+    ASSERT_EQ(zelpro::ClientSlotOf(*made), &instance->clientId);
+
+    std::uint32_t otherSlot = 0;
+    ASSERT_EQ(Zel5MkClient("Renumbered", 1, 0, &otherSlot), 0);
+    const auto other = static_cast<unsigned char>(otherSlot);
+    ASSERT_NE(other, *made);
+    zelpro::StartRecording();
+    ASSERT_TRUE(zelpro::WriteClientSlot(*made, other));
+
+    instance->resetPending = 0;
+    auto read = Read(instance, vpi.vpi(), "I05P05", GateTypeReal);
+    EXPECT_EQ(read.result, 0);
+    EXPECT_EQ(read.real(), 2.5f);
+    // The thread now waits on the new client: stopping that one ends it and it removes that one.
+    ASSERT_TRUE(zelpro::StopClient(other));
+    EXPECT_TRUE(WaitFor([&] { return instance->threadEnded.load() == 1; }, 10000));
+    EXPECT_TRUE(WaitFor([] { return !zelpro::FindClient("Renumbered"); }, 5000));
+    EXPECT_TRUE(zelpro::FindClient(vpi.clientName())) << "the old id is not the VPI's any more";
+
+    bool lookedUp = false;
+    bool removed = false;
+    for (const auto& call : zelpro::TakeRecording()) {
+        if (call.function == "Zel5GetGateIdByAddressStr" || call.function == "Zel5GetGateVal" ||
+            call.function == "Zel5WaitMsg" || call.function == "Zel5RmClient") {
+            EXPECT_EQ(call.client, other) << call.function;
+        }
+        lookedUp |= call.function == "Zel5GetGateIdByAddressStr" && call.gateId == gate;
+        removed |= call.function == "Zel5RmClient";
+    }
+    EXPECT_TRUE(lookedUp);
+    EXPECT_TRUE(removed);
+
+    // The thread is gone and the old client has nobody to remove it: the test does.
+    Zel5RmClient(*made);
+    if (HANDLE port = instance->portHandle.exchange(nullptr)) CloseHandle(port);
 }
 
 }  // namespace

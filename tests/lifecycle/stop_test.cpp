@@ -1,5 +1,6 @@
 // Stopping a VPI: only the host ends it, by stopping its client. From the moment the thread has
 // left its loop every command is answered with 0 and does nothing, and the event goes once.
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,7 @@ TEST_F(Stop, AfterTheClientIsStoppedEveryCommandIsAnsweredWithZeroAndDoesNothing
     HANDLE port = instance->portHandle.load();
     const PortSettings settings = instance->port;
 
-    ASSERT_TRUE(zelpro::StopClient(static_cast<unsigned char>(instance->clientId.load())));
+    ASSERT_TRUE(zelpro::StopClient(static_cast<unsigned char>(instance->clientId)));
     ASSERT_TRUE(WaitFor([&] { return instance->threadEnded.load() == 1; }, 8000));
 #if !defined(_WIN32)
     const int handles = PlatformOpenHandleCount();
@@ -99,6 +100,35 @@ TEST_F(Stop, AfterTheClientIsStoppedEveryCommandIsAnsweredWithZeroAndDoesNothing
     zelpro::StartCapture();
     EXPECT_TRUE(vpi.Stop());
     EXPECT_FALSE(zelpro::FindClient("VG_No_63").has_value());
+}
+
+TEST_F(Stop, CommandsStopBeingServedTheMomentTheWaitEndsAndTheClientGoesASecondLater) {
+    // The host's commands must see the VPI as over while its thread still holds its client for
+    // its last second; a thread that flagged its end only after that pause would leave the
+    // host's calls running against a client that is about to vanish.
+    OPEN_TEST_LINE(line);
+    harness::RunningVpi vpi(kVpi, line->DeviceName());
+    ASSERT_EQ(vpi.startResult(), 0);
+    VpiInstance* instance = vpi.instance();
+    ASSERT_TRUE(zelpro::StopClient(static_cast<unsigned char>(instance->clientId)));
+
+    // A parse is cheap and talks to nobody; a short-circuited command closes the event.
+    GateParseArgs parse{};
+    parse.address = "I05P06";
+    parse.gateId = 9;
+    parse.gateType = GateTypeReal;
+    const auto over = [&] {
+        EXPECT_EQ(vpi.Call(CmdParseAddress, &parse), 0);
+        return instance->packetEvent.load() == nullptr;
+    };
+    ASSERT_TRUE(WaitFor(over, 10000));
+    const auto shortCircuited = std::chrono::steady_clock::now();
+    EXPECT_TRUE(zelpro::FindClient(vpi.clientName())) << "the client went with the flag";
+    ASSERT_TRUE(WaitFor([&] { return !zelpro::FindClient(vpi.clientName()); }, 5000));
+    const auto gone = std::chrono::steady_clock::now();
+    EXPECT_GE(gone - shortCircuited, std::chrono::milliseconds(500))
+        << "the client must outlive the flag by the thread's last pause";
+    if (HANDLE port = instance->portHandle.exchange(nullptr)) CloseHandle(port);
 }
 
 }  // namespace

@@ -190,7 +190,7 @@ public:
         if (stopped_) return true;
         stopped_ = true;
         if (!zelpro::FindClient(clientName_)) return true;  // no thread was started
-        zelpro::StopClient(static_cast<unsigned char>(instance_->clientId.load() & 0xFF));
+        zelpro::StopClient(static_cast<unsigned char>(instance_->clientId & 0xFF));
         const bool ended = WaitFor([&] { return instance_->threadEnded.load() == 1; }, 10000);
         const bool removed = WaitFor([&] { return !zelpro::FindClient(clientName_); }, 5000);
         SleepMs(50);  // the thread's last message comes after the removal

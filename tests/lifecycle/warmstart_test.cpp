@@ -80,7 +80,7 @@ TEST_F(WarmStart, AppliesTheTimeoutSetPortStoredAndResetsTheGatesOnTheNextRead) 
     EXPECT_EQ(harness::Read(instance.get(), kVpi, "!STATUS").digital(), 1);  // the start's reset
     zelpro::SetGateValue(*gate, 6.5);
     HANDLE event = instance->packetEvent.load();
-    const std::uint32_t client = instance->clientId.load();
+    const std::uint32_t client = instance->clientId;
 
     // Set port on the open device stores 300 without applying it; the warm start applies it.
     SetPortArgs args{};
@@ -96,7 +96,7 @@ TEST_F(WarmStart, AppliesTheTimeoutSetPortStoredAndResetsTheGatesOnTheNextRead) 
     EXPECT_EQ(harness::ValueOf(*gate), 6.5);
     EXPECT_EQ(instance->statusWait, 90);
     EXPECT_EQ(instance->packetEvent.load(), event);
-    EXPECT_EQ(instance->clientId.load(), client);
+    EXPECT_EQ(instance->clientId, client);
     EXPECT_EQ(instance->gateInUse[*gate], 1u);
     EXPECT_EQ(harness::Read(instance.get(), kVpi, "I77P01", GateTypeInteger).result, 1);
     EXPECT_EQ(harness::ValueOf(*gate), 0.0);

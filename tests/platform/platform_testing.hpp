@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "kernel_speed.hpp"
 #include "platform.hpp"
 #include "testline.hpp"
 

@@ -7,6 +7,7 @@
 
 #include "config.hpp"
 #include "host.hpp"
+#include "version.hpp"
 
 namespace {
 
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
         std::cout << vpihost::kUsage;
         return 0;
     }
+    if (options.version) return vpihost::PrintVersion(options.driverPath, std::cout, std::cerr);
 #if defined(_WIN32)
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 #else

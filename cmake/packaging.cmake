@@ -93,8 +93,6 @@ set(CPACK_PACKAGE_VENDOR "vpivg project")
 set(CPACK_PACKAGE_CONTACT "vpivg project")
 set(CPACK_COMPONENTS_ALL driver tools docs)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
-# Files in the same order with the same owner in every build.
-set(CPACK_THREADS 1)
 if(WIN32)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(_vpivg_arch win32)

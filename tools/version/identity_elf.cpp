@@ -24,17 +24,21 @@ struct Search {
     std::string revision;
 };
 
-std::size_t Align4(std::size_t n) { return (n + 3) & ~static_cast<std::size_t>(3); }
+// Name and descriptor are padded to the segment's alignment: 4 bytes for most notes, 8 for
+// those the toolchain aligns so (a segment of its own, e.g. the x86-64 property note).
+std::size_t Padded(std::size_t n, std::size_t alignment) {
+    return (n + alignment - 1) & ~(alignment - 1);
+}
 
 // Walks one PT_NOTE segment; true when it holds our note (read into `search`).
-bool ReadNotes(const unsigned char* at, std::size_t size, Search* search) {
+bool ReadNotes(const unsigned char* at, std::size_t size, std::size_t alignment, Search* search) {
     std::size_t offset = 0;
     while (size - offset >= sizeof(ElfW(Nhdr))) {
         ElfW(Nhdr) header;
         std::memcpy(&header, at + offset, sizeof header);
         offset += sizeof header;
-        std::size_t nameSize = Align4(header.n_namesz);
-        std::size_t descSize = Align4(header.n_descsz);
+        std::size_t nameSize = Padded(header.n_namesz, alignment);
+        std::size_t descSize = Padded(header.n_descsz, alignment);
         if (nameSize > size - offset || descSize > size - offset - nameSize) return false;
         const char* name = reinterpret_cast<const char*>(at + offset);
         const char* desc = name + nameSize;
@@ -73,7 +77,7 @@ int VisitObject(dl_phdr_info* info, std::size_t, void* data) {
         if (segment.p_type != PT_NOTE) continue;
         search->hasNote = ReadNotes(
             reinterpret_cast<const unsigned char*>(info->dlpi_addr + segment.p_vaddr),
-            segment.p_memsz, search);
+            segment.p_memsz, segment.p_align == 8 ? 8 : 4, search);
     }
     return 1;
 }

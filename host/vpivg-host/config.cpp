@@ -330,7 +330,8 @@ const char* const kUsage =
     "  --duration S       stop on its own after S seconds\n"
     "  --no-recovery      never reopen a silent VPI's port\n"
     "  --plain            plain text lines, no live screen\n"
-    "  --driver PATH      the driver library (default: next to this program)\n"
+    "  --driver PATH      the driver library (default: next to this program, else where\n"
+    "                     the package puts it)\n"
     "  --version          this program's version and the driver's, read from the library\n"
     "\n"
     "  demo               simulator and driver on a pseudo-terminal pair, no hardware needed\n";

@@ -131,7 +131,10 @@ else
 
   if machine_runs_i386 && command -v wine >/dev/null 2>&1; then
     # The zip's own layout: the host in tools/ finds the driver one folder up.
-    wine_out="$(scripts/wine-run.sh --arch win32 --prefix "$root/build/package-win32/wineprefix" \
+    # The test run's win32 prefix when there is one: making a prefix costs seconds.
+    prefix="$root/build/win32/wineprefix"
+    [[ -d "$prefix" ]] || prefix="$root/build/package-win32/wineprefix"
+    wine_out="$(scripts/wine-run.sh --arch win32 --prefix "$prefix" \
                   "$top/tools/vpivg-host.exe" --version 2>&1 | tr -d '\r')"
     if grep -qx "vpivg-host $version (revision $revision)" <<<"$wine_out" &&
        grep -qE "^driver .*vpivg\.dll $version \(revision $revision\)$" <<<"$wine_out"; then

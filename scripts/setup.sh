@@ -3,6 +3,8 @@
 #
 #   scripts/setup.sh [PRESET...]     (default: native asan tsan win32 win64)
 #
+# "release" stands for what scripts/package.sh and the release check need.
+#
 # As root it installs; otherwise it names the command to run as root and fails.
 set -euo pipefail
 
@@ -38,6 +40,16 @@ for preset in "${presets[@]}"; do
       # 32-bit support from the kernel: this is where the Windows suite runs on every machine.
       wanted+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
                socat pkg-config wine wine64)
+      ;;
+    release)
+      # The packages: both toolchains, man pages from the programs' help (help2man), gzip for
+      # them, git for the revision; the check unpacks the .deb (dpkg-deb) and reads the DLL's
+      # version resource (windres), and runs the Windows tools from the zip under Wine.
+      wanted+=(g++ g++-mingw-w64-i686-posix binutils-mingw-w64-i686 help2man gzip git dpkg)
+      if machine_runs_i386; then
+        wanted+=(wine wine32:i386)
+        want_i386=1
+      fi
       ;;
     *) echo "setup: unknown preset '$preset'" >&2; exit 2 ;;
   esac

@@ -29,7 +29,12 @@ for preset in "${presets[@]}"; do
   esac
 done
 
-if ! bash scripts/setup.sh "${presets[@]}"; then
+# The full run (no preset named) also checks the release, fuzzes, lints and soaks.
+full_run=0
+[[ $# -eq 0 ]] && full_run=1
+setup_for=("${presets[@]}")
+((full_run)) && setup_for+=(release)
+if ! bash scripts/setup.sh "${setup_for[@]}"; then
   echo "test.sh: the tools are not all there (see above)" >&2
   echo "0 passed, 1 failed"
   exit 1
@@ -86,8 +91,8 @@ run_preset() {
     else
       note="artifact checks only: this machine cannot run 32-bit x86 programs, so nothing ran under Wine"
       # Straight in the checks' own folder: listing the test programs would need Wine.
-      ctest --test-dir "$build/tests/scripts" -j "$jobs" --output-on-failure --no-tests=error \
-        2>&1 | tee "$ctest_log"
+      ctest --test-dir "$build/tests/scripts" -L artifacts -j "$jobs" --output-on-failure \
+        --no-tests=error 2>&1 | tee "$ctest_log"
       status=${PIPESTATUS[0]}
     fi
   elif [[ "$preset" == win64 ]]; then
@@ -120,9 +125,7 @@ run_preset() {
   summary+=("$preset: $passed passed, $failed failed in $((SECONDS - t0)) s${note:+ ($note)}")
 }
 
-# The full run (no preset named) also fuzzes, lints and soaks, each counted as one result.
-full_run=0
-[[ $# -eq 0 ]] && full_run=1
+# The full run's extra checks, each counted as one result.
 run_extra() {
   local name=$1 t0=$SECONDS
   shift
@@ -141,6 +144,9 @@ main() {
     run_preset "$preset"
   done
   if ((full_run)); then
+    # The packages a plant downloads: made from clean Release builds, unpacked and run, their
+    # version resource compared with --version, the driver rebuilt elsewhere to the same bytes.
+    run_extra release bash scripts/release-check.sh
     run_extra fuzz bash scripts/fuzz.sh
     run_extra lint bash scripts/lint.sh
     run_extra soak bash scripts/soak.sh --seconds 90

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "simcore.hpp"
+#include "version_text.hpp"
 
 namespace {
 
@@ -39,7 +40,8 @@ const char* kUsage =
     "  --speed X          replay speed factor (default 1)\n"
     "  --count N          stop after N reports\n"
     "  --duration S       stop after S seconds\n"
-    "  --quiet            print nothing but errors\n";
+    "  --quiet            print nothing but errors\n"
+    "  --version          print the version and source revision\n";
 
 int Usage(const std::string& message) {
     std::cerr << "vpivg-sim: " << message << "\n" << kUsage;
@@ -76,6 +78,13 @@ int main(int argc, char** argv) {
         std::string why;
         if (a == "--help" || a == "-h") {
             std::cout << kUsage;
+            return 0;
+        } else if (a == "--version") {
+            std::cout << ToolVersionText("vpivg-sim") << "\n" << std::flush;
+            if (!std::cout) {
+                std::cerr << "vpivg-sim: cannot write the version to standard output\n";
+                return 1;
+            }
             return 0;
         } else if (a == "--quiet") {
             quiet = true;

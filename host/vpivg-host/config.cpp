@@ -330,7 +330,9 @@ const char* const kUsage =
     "  --duration S       stop on its own after S seconds\n"
     "  --no-recovery      never reopen a silent VPI's port\n"
     "  --plain            plain text lines, no live screen\n"
-    "  --driver PATH      the driver library (default: next to this program)\n"
+    "  --driver PATH      the driver library (default: next to this program, else where\n"
+    "                     the package puts it)\n"
+    "  --version          this program's version and the driver's, read from the library\n"
     "\n"
     "  demo               simulator and driver on a pseudo-terminal pair, no hardware needed\n";
 
@@ -354,6 +356,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, HostOptions* options
             o.help = true;
             continue;
         }
+        if (a == "--version") { o.version = true; continue; }
         if (a == "--trace") { o.trace = true; continue; }
         if (a == "--no-recovery") { o.recoveryOff = true; continue; }
         if (a == "--plain") { o.plain = true; continue; }
@@ -405,7 +408,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, HostOptions* options
             return p.Fail(0, "unknown option " + a);
         }
     }
-    if (o.help) {
+    if (o.help || o.version) {
         *options = o;
         return true;
     }

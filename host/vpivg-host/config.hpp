@@ -68,6 +68,7 @@ struct HostOptions {
     bool plain = false;
     std::string driverPath;        // default: next to the program
     bool help = false;
+    bool version = false;          // print this build's version and the driver's, then exit
 };
 
 // Parses argv (without the program name). A config built from flags (--port ...) goes into

@@ -89,7 +89,7 @@ std::string ProgramFolder() {
 
 VpiMainFunction LoadDriver(const std::string& path, std::string* why) {
 #if defined(_WIN32)
-    std::string file = path.empty() ? "vpivg.dll" : path;
+    std::string file = path.empty() ? DefaultDriverPath() : path;
     HMODULE module = LoadLibraryA(file.c_str());
     if (!module) {
         *why = "cannot load " + file + " (error " + std::to_string(GetLastError()) + ")";
@@ -103,11 +103,7 @@ VpiMainFunction LoadDriver(const std::string& path, std::string* why) {
     }
     return reinterpret_cast<VpiMainFunction>(reinterpret_cast<void*>(entry));
 #else
-    std::string file = path;
-    if (file.empty()) {
-        std::string folder = ProgramFolder();
-        file = (folder.empty() ? std::string(".") : folder) + "/libvpivg.so";
-    }
+    std::string file = path.empty() ? DefaultDriverPath() : path;
     void* library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) {
         const char* text = dlerror();

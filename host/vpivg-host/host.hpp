@@ -34,6 +34,11 @@ std::string ProgramFolder();
 // program. The library stays loaded for the life of the process: its threads may outlive a run.
 VpiMainFunction LoadDriver(const std::string& path, std::string* why);
 
+// The driver the host loads when no --driver is given: the one next to the program, else the
+// one where the packages put it (beside the tools' folder in the Windows zip, the library folder
+// of the Linux package, relative to the program, so an unpacked package runs where it lies).
+std::string DefaultDriverPath();
+
 // The describe banner is code page 437; a UTF-8 terminal needs its box and shade characters
 // translated. Other bytes below 0x80 pass unchanged.
 std::string Cp437ToUtf8(std::string_view text);

@@ -11,6 +11,7 @@
 
 #include "config.hpp"
 #include "host.hpp"
+#include "version.hpp"
 
 namespace {
 
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
         std::cout << vpihost::kUsage;
         return 0;
     }
+    if (options.version) return vpihost::PrintVersion(options.driverPath, std::cout, std::cerr);
 #if defined(_WIN32)
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 #else

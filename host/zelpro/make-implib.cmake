@@ -14,9 +14,15 @@ file(READ "${DEF_IN}" def)
 string(REGEX REPLACE "([A-Za-z_][A-Za-z0-9_]*) = [A-Za-z_][A-Za-z0-9_]*(@[0-9]+)" "\\1\\2"
        def "${def}")
 file(WRITE "${DEF_OUT}" "${def}")
+# dlltool names the library's internal symbols after the output path it is given; run in the
+# library's folder with the bare file name, or the build folder's path ends up in every program
+# that imports from zelpro, and the driver's bytes would differ from one build folder to another.
+get_filename_component(implib_dir "${IMPLIB}" DIRECTORY)
+get_filename_component(implib_name "${IMPLIB}" NAME)
 execute_process(
   COMMAND "${DLLTOOL}" --kill-at --input-def "${DEF_OUT}" --dllname "${DLL_NAME}"
-          --output-lib "${IMPLIB}"
+          --output-lib "${implib_name}"
+  WORKING_DIRECTORY "${implib_dir}"
   RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "dlltool failed (${result}) writing ${IMPLIB}")

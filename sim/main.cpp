@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -195,28 +196,31 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 }
 
 // Runs `work` on its own thread until it finishes, the duration passes or a stop is asked,
-// calling `tick` every 20 ms meanwhile. False when a stop found `work` stuck (in a write the far
-// end does not take) for longer than the grace: the caller must end the process without it.
+// calling `tick` every 20 ms meanwhile. When a stop finds `work` stuck (in a write the far end
+// does not take) for longer than the grace, the process ends here, status 1, while everything
+// `work` uses is still alive: every file is written unbuffered and holds all it got.
 template <typename Work, typename Tick>
-bool RunBounded(const Settings& s, std::atomic<bool>& stop, Work work, Tick tick) {
-    std::atomic<bool> finished{false};
-    std::thread worker([&] {
+void RunBounded(const Settings& s, vpisim::Console& console, std::atomic<bool>& stop, Work work,
+                Tick tick) {
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::thread worker([&work, finished] {
         work();
-        finished = true;
+        *finished = true;
     });
     const auto start = std::chrono::steady_clock::now();
-    while (!finished && !vpitools::StopFlag()) {
+    while (!*finished && !vpitools::StopFlag()) {
         if (s.common.duration > 0 && Seconds(start) >= s.common.duration) break;
         tick(Seconds(start));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     stop = true;
-    if (!vpitools::WaitFor(finished, kStopGrace)) {
-        worker.detach();
-        return false;
+    if (!vpitools::WaitFor(*finished, kStopGrace)) {
+        console.Complain("stopped while a write to " + s.line.port +
+                         " had not finished (is anything reading the far end?)");
+        console.Close();
+        std::_Exit(1);
     }
     worker.join();
-    return true;
 }
 
 int ReplayMode(const Settings& s, vpisim::SimLine& line, vpisim::Console& console) {
@@ -239,10 +243,9 @@ int ReplayMode(const Settings& s, vpisim::SimLine& line, vpisim::Console& consol
     console.Say("replaying " + std::to_string(chunks.size()) + " chunks to " + s.line.port);
     std::atomic<bool> stop{false};
     bool written = false;
-    if (!RunBounded(s, stop, [&] { written = vpisim::ReplayCapture(line, chunks, stop, s.speed); },
-                    [](double) {})) {
-        return -1;
-    }
+    RunBounded(s, console, stop,
+               [&] { written = vpisim::ReplayCapture(line, chunks, stop, s.speed); },
+               [](double) {});
     if (!line.Lost().empty()) {
         console.Complain(s.line.port + " lost: " + line.Lost());
         return 1;
@@ -291,7 +294,7 @@ int ListenMode(const Settings& s, vpisim::SimLine& line, vpisim::Console& consol
             bytes += chunk.size();
         }
     };
-    if (!RunBounded(s, stop, listen, [](double) {})) return -1;
+    RunBounded(s, console, stop, listen, [](double) {});
     int status = 0;
     if (!line.Lost().empty()) {
         console.Complain(s.line.port + " lost: " + line.Lost());
@@ -342,7 +345,7 @@ int SimulateMode(const Settings& s, vpisim::SimLine& line, vpisim::Console& cons
             console.Complain(sim.OutputFailure() + "; that file stops at its last whole line");
         }
     };
-    if (!RunBounded(s, stop, [&] { sim.Run(stop); }, tick)) return -1;
+    RunBounded(s, console, stop, [&] { sim.Run(stop); }, tick);
     tick(0);
 
     int status = outputFailed ? 1 : 0;
@@ -409,14 +412,6 @@ int main(int argc, char** argv) {
         status = ListenMode(s, *line, console);
     } else {
         status = SimulateMode(s, *line, console);
-    }
-    if (status < 0) {
-        // The instrument's thread sits in a write the far end does not take. Every file is
-        // written unbuffered and holds all it got; leave the thread where it is.
-        console.Complain("stopped while a write to " + s.line.port +
-                         " had not finished (is anything reading the far end?)");
-        console.Close();
-        std::_Exit(1);
     }
     console.Close();
     if (!console.Ok() && status == 0) status = 1;

@@ -375,9 +375,7 @@ int SimulateMode(const Settings& s, vpisim::SimLine& line, vpisim::Console& cons
     return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     Settings s;
     if (auto exit = ReadCommandLine(argc, argv, s)) return *exit;
     if (s.listPorts) {
@@ -416,4 +414,18 @@ int main(int argc, char** argv) {
     console.Close();
     if (!console.Ok() && status == 0) status = 1;
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& error) {
+        // Out of memory or a broken standard stream: say it rather than end without a word.
+        std::fprintf(stderr, "vpivg-sim: %s\n", error.what());
+    } catch (...) {
+        std::fprintf(stderr, "vpivg-sim: unexpected failure\n");
+    }
+    return 1;
 }

@@ -103,10 +103,12 @@ std::vector<PortEntry> ListPorts() {
         }
     }
     std::sort(names.begin(), names.end(), NaturalLess);
+    ports.reserve(names.size());
     for (const std::string& name : names) ports.push_back({"/dev/" + name, ""});
     // The stable names: they survive a re-plug that renumbers ttyUSB0 as ttyUSB1.
     std::vector<std::string> links = FolderEntries("/dev/serial/by-id");
     std::sort(links.begin(), links.end());
+    ports.reserve(ports.size() + links.size());
     for (const std::string& link : links) {
         const std::string path = "/dev/serial/by-id/" + link;
         std::string target = RealPath(path);

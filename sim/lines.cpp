@@ -25,6 +25,8 @@ namespace {
 // The longest single wait for the first byte of a read: short, so the loop above sees a stop
 // request soon, and the same on both systems.
 constexpr DWORD kReadSliceMs = 50;
+// How long a write may wait for the far end to take the bytes.
+constexpr DWORD kWriteTimeoutMs = 5000;
 
 class SerialLine final : public SimLine {
 public:
@@ -86,7 +88,7 @@ private:
             COMMTIMEOUTS timeouts{};
             // A plain total timeout: the read ends when all bytes came or the time is up.
             timeouts.ReadTotalTimeoutConstant = waitMs == 0 ? 1 : waitMs;
-            timeouts.WriteTotalTimeoutConstant = 5000;
+            timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
             vpitools::ClearOsError();
             if (!SetCommTimeouts(handle_, &timeouts)) {
                 Lose(vpitools::LastOsError());
@@ -126,7 +128,7 @@ private:
 
     HANDLE handle_;
     std::string name_;
-    DWORD timeoutMs_ = ~DWORD{0};
+    DWORD timeoutMs_ = kReadSliceMs;  // the read timeout the port holds (set at open)
     std::string lost_;
 };
 
@@ -193,6 +195,18 @@ std::unique_ptr<SimLine> OpenSerialLine(const vpitools::LineOptions& options, st
             *why = "cannot set " + name + " to " + vpitools::Describe(options) +
                    (error ? ": " + vpitools::OsErrorText(error) : std::string());
         }
+        return nullptr;
+    }
+    // The write timeout holds from the first report on: a far end that takes nothing costs a
+    // report, not the run.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadTotalTimeoutConstant = kReadSliceMs;
+    timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+    vpitools::ClearOsError();
+    if (!SetCommTimeouts(handle, &timeouts)) {
+        const unsigned long error = vpitools::LastOsError();
+        CloseHandle(handle);
+        if (why) *why = "cannot set the timeouts of " + name + ": " + vpitools::OsErrorText(error);
         return nullptr;
     }
     return std::make_unique<SerialLine>(handle, name);

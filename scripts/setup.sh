@@ -17,7 +17,8 @@ fi
 # shellcheck source=i386.sh
 source "$here/i386.sh"
 
-wanted=(cmake ninja-build g++ binutils googletest util-linux coreutils)
+# Header-only libraries every preset compiles against (the Windows builds too).
+wanted=(cmake ninja-build g++ binutils googletest util-linux coreutils libcli11-dev)
 want_i386=0
 for preset in "${presets[@]}"; do
   case "$preset" in

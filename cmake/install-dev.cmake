@@ -1,7 +1,8 @@
 # What a host builds against, installed the usual ways: the driver library itself, the host
 # runtime it imports (the stand-in; a plant's host brings its own), the contract's C headers
 # under include/, a vpivg.pc for pkg-config and a CMake package (find_package(vpivg) gives
-# vpivg::vpivg). Components: "runtime" for the two libraries, "development" for the rest.
+# vpivg::vpivg). Components: "runtime" (the driver), "zelpro" (the stand-in runtime) and
+# "development" (headers, pkg-config and CMake files, import libraries).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -12,12 +13,18 @@ if(NOT WIN32)
   set_target_properties(vpivg zelpro PROPERTIES INSTALL_RPATH "$ORIGIN")
 endif()
 
-# vpivg::headers alone serves a replacement runtime; vpivg::zelpro is the stand-in runtime.
-install(TARGETS vpivg vpivg_headers zelpro EXPORT vpivgTargets
+# vpivg::headers alone serves a replacement runtime.
+install(TARGETS vpivg vpivg_headers EXPORT vpivgTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The stand-in runtime (vpivg::zelpro) is a component of its own: a plant's host brings its own
+# zelpro, which ours must never replace.
+install(TARGETS zelpro EXPORT vpivgZelproTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT zelpro
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT zelpro
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 
 install(FILES ${PROJECT_SOURCE_DIR}/include/vpivg/vpivg.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vpivg COMPONENT development)
@@ -35,6 +42,8 @@ install(FILES ${CMAKE_BINARY_DIR}/vpivg.pc
 
 install(EXPORT vpivgTargets NAMESPACE vpivg:: DESTINATION ${VPIVG_CMAKE_PACKAGE_DIR}
   COMPONENT development)
+install(EXPORT vpivgZelproTargets NAMESPACE vpivg:: DESTINATION ${VPIVG_CMAKE_PACKAGE_DIR}
+  COMPONENT zelpro)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/vpivgConfig.cmake.in
   ${CMAKE_BINARY_DIR}/vpivgConfig.cmake INSTALL_DESTINATION ${VPIVG_CMAKE_PACKAGE_DIR})
 # Hosts are built against one major version of the records.

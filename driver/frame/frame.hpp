@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The entry point (hosts on Windows look it up by name, so the public header leaves it out there).
+extern "C" VPI_EXPORT std::int32_t VPI_CALL VpiMain(VpiRequest* request);
+
 using VpiHandler = std::int32_t (*)(VpiRequest* request);
 
 // CmdDescribe: fills the host's DriverInfo; never touches an instance.

@@ -148,10 +148,16 @@ typedef struct BlockWriteArgs {
     const char* address;
 } BlockWriteArgs;
 
-/* The driver's only export. Hosts that load it at run time look it up as "VpiMain" (on 32-bit
- * Windows also as "_VpiMain@4") and call it through a VpiMainProc. */
-VPI_EXPORT int32_t VPI_CALL VpiMain(VpiRequest* request);
+/* The driver's only export, as a host calls it: looked up at run time as "VpiMain" (on 32-bit
+ * Windows also as "_VpiMain@4") and called through a VpiMainProc. */
 typedef int32_t(VPI_CALL* VpiMainProc)(VpiRequest* request);
+
+/* A Linux host may link libvpivg.so instead (pkg-config's Libs). The DLL exports the plain and
+ * the stdcall-decorated name, which GetProcAddress finds and an import library does not, so on
+ * Windows the function is not declared here and a host is free to name its pointer VpiMain. */
+#if !defined(_WIN32)
+VPI_EXPORT int32_t VPI_CALL VpiMain(VpiRequest* request);
+#endif
 
 #ifdef __cplusplus
 }

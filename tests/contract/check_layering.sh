@@ -73,8 +73,9 @@ for gone in driver/frame/records.hpp driver/frame/zelpro.h; do
 done
 
 # No build target outside driver/ puts the driver's folders on its include path.
-found="$(grep -RnE --include=CMakeLists.txt --include='*.cmake' \
-  'SOURCE_DIR\}/driver(/|[[:space:])])' . | grep -vE '^\./(driver|build)/' || true)"
+# (-r, not -R: build folders hold a Wine prefix whose drive links lead to /.)
+found="$(grep -rnE --exclude-dir=build --exclude-dir=.git --include=CMakeLists.txt \
+  --include='*.cmake' 'SOURCE_DIR\}/driver(/|[[:space:])])' . | grep -vE '^\./driver/' || true)"
 if [[ -n "$found" ]]; then
   printf 'layering: only driver/ may name its own folders as include paths\n%s\n' "$found" >&2
   status=1

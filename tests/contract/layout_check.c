@@ -58,13 +58,16 @@ CHECK(offsetof(GateParseArgs, gateId) == 8 && offsetof(GateParseArgs, presetC) =
 CHECK(offsetof(GateAccessArgs, gateType) == 32 && offsetof(GateAccessArgs, valueArea) == 48);
 #endif
 
-/* Both entry points keep the signatures the driver and the runtime are built with: a pointer of
- * the host's type takes each without a cast. Compiled only, never called. */
+/* The entry points keep the signatures the driver and the runtime are built with: a pointer of
+ * the host's type takes each without a cast (VpiMain is declared where a host may link it).
+ * Compiled only, never called. */
 int VpivgLayoutChecked(void);
 int VpivgLayoutChecked(void) {
+#if !defined(_WIN32)
     VpiMainProc entryPoint = VpiMain;
-    unsigned short(ZEL_CALL * waitMessage)(unsigned char, void*, int) = Zel5WaitMsg;
     (void)entryPoint;
+#endif
+    unsigned short(ZEL_CALL * waitMessage)(unsigned char, void*, int) = Zel5WaitMsg;
     (void)waitMessage;
     return 1;
 }

@@ -35,7 +35,7 @@ mkdir -p "$work" || fail "cannot make $work"
 prefix="$work/prefix"
 
 # 1. Install the driver, the runtime and the development files, as a package would.
-for component in runtime development; do
+for component in runtime zelpro development; do
   cmake --install "$build" --prefix "$prefix" --component "$component" >"$work/install-$component.log" 2>&1 ||
     fail "installing the $component component failed: $(cat "$work/install-$component.log")"
 done

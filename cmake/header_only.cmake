@@ -1,24 +1,24 @@
-# Header-only libraries from the build machine's /usr/include, for every target alike.
+# Header-only libraries from the Debian packages under /usr/include, for every target.
 #
-# A MinGW build must not see /usr/include itself: its C library headers would shadow the
-# Windows ones. So each library's own folder is linked into a private include folder in the
-# build tree, and only that folder is added (as SYSTEM, so their warnings stay theirs).
-function(vpivg_header_only_library target)
-  cmake_parse_arguments(arg "" "" "FOLDERS;DEFINITIONS" ${ARGN})
-  if(TARGET ${target})
-    return()
-  endif()
-  set(staged ${CMAKE_BINARY_DIR}/header-only/${target})
-  file(MAKE_DIRECTORY ${staged})
-  foreach(folder IN LISTS arg_FOLDERS)
-    if(NOT EXISTS /usr/include/${folder})
-      message(FATAL_ERROR "${target}: /usr/include/${folder} is missing (run scripts/setup.sh)")
+# A MinGW build must never see /usr/include as a whole (glibc's headers would shadow MinGW's), so
+# each library gets a folder of its own in the build tree holding links to just its headers, and
+# that folder alone goes on the include path, as a system folder so its warnings are not ours.
+#
+#   vpivg_header_only(<target> HEADERS <name under /usr/include>... [DEFINITIONS <def>...])
+function(vpivg_header_only target)
+  cmake_parse_arguments(arg "" "" "HEADERS;DEFINITIONS" ${ARGN})
+  set(dir ${CMAKE_BINARY_DIR}/header-only/${target})
+  file(MAKE_DIRECTORY ${dir})
+  foreach(header IN LISTS arg_HEADERS)
+    if(NOT EXISTS /usr/include/${header})
+      message(FATAL_ERROR "${target}: /usr/include/${header} is missing; scripts/setup.sh installs it")
     endif()
-    if(NOT EXISTS ${staged}/${folder})
-      file(CREATE_LINK /usr/include/${folder} ${staged}/${folder} SYMBOLIC)
-    endif()
+    file(REMOVE ${dir}/${header})
+    file(CREATE_LINK /usr/include/${header} ${dir}/${header} SYMBOLIC)
   endforeach()
   add_library(${target} INTERFACE)
-  target_include_directories(${target} SYSTEM INTERFACE ${staged})
-  target_compile_definitions(${target} INTERFACE ${arg_DEFINITIONS})
+  target_include_directories(${target} SYSTEM INTERFACE ${dir})
+  if(arg_DEFINITIONS)
+    target_compile_definitions(${target} INTERFACE ${arg_DEFINITIONS})
+  endif()
 endfunction()

@@ -15,12 +15,15 @@ fi
 # shellcheck source=i386.sh
 source "$here/i386.sh"
 
-wanted=(cmake ninja-build g++ binutils googletest util-linux coreutils)
+# Header-only libraries every preset compiles against (the Windows builds too).
+wanted=(cmake ninja-build g++ binutils googletest util-linux coreutils libcli11-dev
+        libtomlplusplus-dev libspdlog-dev libfmt-dev)
 want_i386=0
 for preset in "${presets[@]}"; do
   case "$preset" in
-    native) wanted+=(locales) ;;
-    asan | tsan) wanted+=(clang libclang-rt-dev locales) ;;
+    # tmux: the host's live-view tests read its screen there.
+    native) wanted+=(locales tmux) ;;
+    asan | tsan) wanted+=(clang libclang-rt-dev locales tmux) ;;
     win32)
       wanted+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 socat)
       # Wine for 32-bit programs is only worth its download where the kernel runs them.

@@ -1,54 +1,50 @@
 #include "commandline.hpp"
 
 #include <algorithm>
+#include <iostream>
 #include <sstream>
 
-#include <CLI/CLI.hpp>
+#include "cli.hpp"
 
 namespace vpihost {
 
 namespace {
 
-const char* const kVersionText = "vpivg-host (version to follow)";
-
 struct Flags {
     HostConfig host;
+    vpitools::LineOptions line;
+    vpitools::CommonOptions common;
     VpiConfig vpi;
-    std::string port, streams, params, parity;
-    double stopBits = 1;
-    int baud = 0, dataBits = 8, statusWait = 60;
+    std::string streams, params;
+    int statusWait = 60;
     HostOptions options;
-    bool version = false;
 };
 
 // The VPI flags; with --config the file holds the VPIs, so these would be ambiguous.
 const char* const kVpiFlags[] = {"--port", "--vpi", "--streams", "--params", "--baud", "--data-bits",
-                                 "--parity", "--stop-bits", "--read-timeout", "--status-wait"};
+                                 "--parity", "--stop-bits", "--read-timeout-ms", "--status-wait"};
 // Flags that are not settings of the file.
 const char* const kNotSettings[] = {"--config", "--list-ports", "--version", "--help", "--no-recovery"};
 
+std::string VersionText() { return "vpivg-host (version to follow)"; }
+
 void Define(CLI::App& app, Flags& f) {
     app.set_help_flag("-h,--help", "this help");
-    app.add_flag("--version", f.version, "the program's version");
-    app.add_option("--config", f.options.configPath, "the host's TOML file (see vpivg-host.example.toml)");
+    vpitools::AddCommonOptions(app, f.common, VersionText);
+    app.add_option("--config", f.options.configPath, "the host's TOML file (see vpivg-host.example.toml)")
+        ->type_name("FILE");
     app.add_flag("--list-ports", f.options.listPorts, "list the serial ports of this machine and stop");
 
-    auto* vpi = "One VPI from flags (or its [[vpi]] table in the file)";
-    app.add_option("--port", f.port, "its port: COMn, or a device path")->group(vpi);
-    app.add_option("--vpi", f.vpi.number, "its VPI number (default 1)")->check(CLI::Range(1, 255))->group(vpi);
-    app.add_option("--streams", f.streams, "its streams, e.g. 1-3,5 (default 1)")->group(vpi);
-    app.add_option("--params", f.params, "its parameters, e.g. 1-20 (default 1-20)")->group(vpi);
-    app.add_option("--baud", f.baud, "line speed (default: the driver's)")->check(CLI::Range(1, 65535))->group(vpi);
-    app.add_option("--data-bits", f.dataBits, "5, 6, 7 or 8")->check(CLI::Range(5, 8))->group(vpi);
-    app.add_option("--parity", f.parity, "none, odd, even, mark or space")->group(vpi);
-    app.add_option("--stop-bits", f.stopBits, "1, 1.5 or 2")->group(vpi);
-    app.add_option("--read-timeout", f.vpi.readTimeout, "units of 10 ms, 100..30000")->check(CLI::Range(100, 30000))->group(vpi);
+    // One VPI from flags; in the file, a [[vpi]] table with the same names.
+    vpitools::AddLineOptions(app, f.line);
+    app.add_option("--vpi", f.vpi.number, "its VPI number (default 1)")->check(CLI::Range(1, 255));
+    app.add_option("--streams", f.streams, "its streams, e.g. 1-3,5 (default 1)")->type_name("LIST");
+    app.add_option("--params", f.params, "its parameters, e.g. 1-20 (default 1-20)")->type_name("LIST");
     app.add_option("--status-wait", f.statusWait, "ms a !STATUS read waits, 30..120 (written to vpiVGnn.int)")
-        ->check(CLI::Range(30, 120))->group(vpi);
+        ->check(CLI::Range(30, 120));
 
-    auto* host = "The host";
     app.add_option("--scan-period-ms", f.host.scanPeriodMs, "how often !STATUS and the gates are read (default 1000)")
-        ->check(CLI::Range(50, 3600000))->group(host);
+        ->check(CLI::Range(50, 3600000));
     app.add_option("--poll-period-ms", f.host.pollPeriodMs, "how often !POLL is read; 0: never (default)")
         ->check([](const std::string& v) -> std::string {
             long long n = 0;
@@ -56,30 +52,19 @@ void Define(CLI::App& app, Flags& f) {
             if (!(in >> n) || !in.eof()) return "expected a whole number";
             auto wrong = CheckPollPeriod(n);
             return wrong ? *wrong : std::string();
-        })->group(host);
-    app.add_flag("--recovery,!--no-recovery", f.host.recovery, "reopen the port of a silent VPI (default on)")->group(host);
+        });
+    app.add_flag("--recovery,!--no-recovery", f.host.recovery, "reopen the port of a silent VPI (default on)");
     app.add_option("--recovery-after", f.host.recoveryAfter, "failed status scans before a reopen (default 3)")
-        ->check(CLI::Range(1, 1000))->group(host);
-    app.add_option("--tick-ms", f.host.tickMs, "the host's message tick (default 20)")->check(CLI::Range(1, 1000))->group(host);
-    app.add_option("--driver", f.host.driver, "the driver library (default: next to this program)")->group(host);
-    app.add_option("--device-dir", f.host.deviceDir, "folder where long device paths are linked as comN")->group(host);
-
-    auto* output = "Output";
-    app.add_option("--csv", f.host.csv, "record every gate value change: time, vpi, address, value")->group(output);
-    app.add_flag("--overwrite", f.host.overwrite, "let --csv replace an existing file")->group(output);
-    app.add_option("--log", f.host.log, "keep every driver message and host event in FILE")->group(output);
-    app.add_option("--log-size-kb", f.host.logSizeKb, "rotate the log at this size (default 1024)")
-        ->check(CLI::Range(16, 1048576))->group(output);
-    app.add_flag("--trace", f.host.trace, "show the driver's byte trace, one line per report")->group(output);
-    app.add_option("--duration", f.host.duration, "stop on its own after S seconds")
-        ->check(CLI::PositiveNumber)->group(output);
-    app.add_flag("--plain", f.host.plain, "plain text lines, no live screen")->group(output);
-    app.add_flag("--quiet", f.host.quiet, "nothing on the screen but errors")->group(output);
-}
-
-bool Given(const CLI::App& app, const std::string& flag) {
-    // --no-recovery is the same option as --recovery.
-    return app.count(flag) > 0;
+        ->check(CLI::Range(1, 1000));
+    app.add_option("--tick-ms", f.host.tickMs, "the host's message tick (default 20)")->check(CLI::Range(1, 1000));
+    app.add_option("--driver", f.host.driver, "the driver library (default: next to this program)")->type_name("FILE");
+    app.add_option("--device-dir", f.host.deviceDir, "folder where long device paths are linked as comN")
+        ->type_name("FOLDER");
+    app.add_option("--csv", f.host.csv, "record every gate value change: time, vpi, address, value")->type_name("FILE");
+    app.add_flag("--overwrite", f.host.overwrite, "let --csv replace an existing file");
+    app.add_option("--log-size-kb", f.host.logSizeKb, "rotate the --log file at this size (default 1024)")
+        ->check(CLI::Range(16, 1048576));
+    app.add_flag("--trace", f.host.trace, "show the driver's byte trace, one line per report");
 }
 
 }  // namespace
@@ -101,7 +86,7 @@ std::vector<std::string> FlagNames() {
 }
 
 std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOptions* options,
-                                    HostConfig* config, std::ostream& out, std::ostream& err) {
+                                    HostConfig* config) {
     Flags f;
     f.vpi.number = 1;
     CLI::App app{"vpivg-host: the stand-in SCADA host for the vpivg driver", "vpivg-host"};
@@ -109,28 +94,18 @@ std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOp
     // The demo takes the program's flags after its name too ("demo --duration 5").
     app.fallthrough();
     auto* demo = app.add_subcommand("demo", "simulator and driver on a pseudo-terminal pair, no hardware needed");
-    app.footer("A config file takes every flag above but --config, --list-ports and --version as a setting\n"
-               "of the same name: see vpivg-host.example.toml.");
-    std::vector<std::string> reversed(args.rbegin(), args.rend());
-    try {
-        app.parse(reversed);
-    } catch (const CLI::CallForHelp&) {
-        out << app.help();
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        err << "vpivg-host: " << e.what() << "\n" << "Run with --help for more information.\n";
-        return 2;
-    }
-    if (f.version) {
-        out << kVersionText << "\n";
-        return 0;
-    }
+    app.footer("A config file takes every flag but --config, --list-ports and --version as a setting of\n"
+               "the same name: see vpivg-host.example.toml.");
+    std::vector<const char*> argv{"vpivg-host"};
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    if (auto exit = vpitools::ParseCommandLine(app, static_cast<int>(argv.size()), argv.data())) return exit;
+
     auto fail = [&](const std::string& text) {
-        err << "vpivg-host: " << text << "\nRun with --help for more information.\n";
+        std::cerr << "vpivg-host: " << text << "\nRun 'vpivg-host --help' for the options.\n";
         return 2;
     };
-    bool vpiFlags = std::any_of(std::begin(kVpiFlags), std::end(kVpiFlags),
-                                [&](const char* flag) { return Given(app, flag); });
+    auto given = [&](const char* flag) { return app.count(flag) > 0; };
+    bool vpiFlags = std::any_of(std::begin(kVpiFlags), std::end(kVpiFlags), given);
     f.options.demo = demo->parsed();
     if (f.options.listPorts) {
         *options = f.options;
@@ -144,16 +119,16 @@ std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOp
         if (vpiFlags) return fail("--config and the VPI flags (--port, --vpi, ...) exclude each other: the file holds the VPIs");
         ConfigError error;
         if (!LoadConfigFile(f.options.configPath, &result, &error)) {
-            err << "vpivg-host: " << error.Text() << "\n";
+            std::cerr << "vpivg-host: " << error.Text() << "\n";
             return 2;
         }
     } else if (vpiFlags) {
-        if (f.port.empty()) return fail("--port is required (or --config FILE)");
+        if (f.line.port.empty()) return fail("--port is required (or --config FILE)");
         VpiConfig vpi = f.vpi;
         std::string why;
-        auto name = DriverPortName(f.port, kWin32Target, &why, !kWin32Target);
-        if (!name) return fail("--port " + f.port + ": " + why);
-        vpi.port = f.port;
+        auto name = DriverPortName(f.line.port, kWin32Target, &why, !kWin32Target);
+        if (!name) return fail("--port " + f.line.port + ": " + why);
+        vpi.port = f.line.port;
         vpi.driverPort = *name;
         vpi.streams = {1};
         for (int i = 1; i <= 20; ++i) vpi.params.push_back(i);
@@ -163,38 +138,41 @@ std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOp
         if (!f.params.empty() && !ParseNumberList(f.params, 1, 99, &vpi.params, &why)) {
             return fail("--params " + f.params + ": " + why + " (params are 1..99)");
         }
-        if (Given(app, "--baud")) vpi.baud = f.baud;
-        if (Given(app, "--data-bits")) vpi.dataBits = f.dataBits;
-        if (Given(app, "--status-wait")) vpi.statusWait = f.statusWait;
-        if (Given(app, "--parity")) {
-            vpi.parity = ParityCode(f.parity);
-            if (!vpi.parity) return fail("--parity " + f.parity + ": expected none, odd, even, mark or space");
+        // Unset line words stay unset: the driver's own defaults then hold.
+        if (given("--baud")) {
+            if (auto wrong = CheckBaud(f.line.baud)) return fail("--baud " + std::to_string(f.line.baud) + ": " + *wrong);
+            vpi.baud = static_cast<int>(f.line.baud);
         }
-        if (Given(app, "--stop-bits")) {
-            vpi.stopBits = StopBitsCode(f.stopBits);
-            if (!vpi.stopBits) return fail("--stop-bits: expected 1, 1.5 or 2");
+        if (given("--data-bits")) vpi.dataBits = f.line.dataBits;
+        if (given("--parity")) vpi.parity = static_cast<int>(f.line.parity);
+        if (given("--stop-bits")) vpi.stopBits = static_cast<int>(f.line.stopBits);
+        if (given("--read-timeout-ms")) {
+            auto units = ReadTimeoutUnits(f.line.readTimeoutMs);
+            if (!units) return fail("--read-timeout-ms " + std::to_string(f.line.readTimeoutMs) + ": " + kReadTimeoutRange);
+            vpi.readTimeout = *units;
         }
+        if (given("--status-wait")) vpi.statusWait = f.statusWait;
         result.vpis.push_back(vpi);
     } else {
         return fail("nothing to run: give --config FILE or --port NAME (or 'demo', or --list-ports)");
     }
     // A flag given wins over the file.
     const HostConfig& h = f.host;
-    if (Given(app, "--scan-period-ms")) result.scanPeriodMs = h.scanPeriodMs;
-    if (Given(app, "--poll-period-ms")) result.pollPeriodMs = h.pollPeriodMs;
-    if (Given(app, "--recovery")) result.recovery = h.recovery;
-    if (Given(app, "--recovery-after")) result.recoveryAfter = h.recoveryAfter;
-    if (Given(app, "--tick-ms")) result.tickMs = h.tickMs;
-    if (Given(app, "--driver")) result.driver = h.driver;
-    if (Given(app, "--device-dir")) result.deviceDir = h.deviceDir;
-    if (Given(app, "--csv")) result.csv = h.csv;
-    if (Given(app, "--overwrite")) result.overwrite = h.overwrite;
-    if (Given(app, "--log")) result.log = h.log;
-    if (Given(app, "--log-size-kb")) result.logSizeKb = h.logSizeKb;
-    if (Given(app, "--trace")) result.trace = h.trace;
-    if (Given(app, "--duration")) result.duration = h.duration;
-    if (Given(app, "--plain")) result.plain = h.plain;
-    if (Given(app, "--quiet")) result.quiet = h.quiet;
+    if (given("--scan-period-ms")) result.scanPeriodMs = h.scanPeriodMs;
+    if (given("--poll-period-ms")) result.pollPeriodMs = h.pollPeriodMs;
+    if (given("--recovery") || given("--no-recovery")) result.recovery = h.recovery;
+    if (given("--recovery-after")) result.recoveryAfter = h.recoveryAfter;
+    if (given("--tick-ms")) result.tickMs = h.tickMs;
+    if (given("--driver")) result.driver = h.driver;
+    if (given("--device-dir")) result.deviceDir = h.deviceDir;
+    if (given("--csv")) result.csv = h.csv;
+    if (given("--overwrite")) result.overwrite = h.overwrite;
+    if (given("--log")) result.log = f.common.logPath;
+    if (given("--log-size-kb")) result.logSizeKb = h.logSizeKb;
+    if (given("--trace")) result.trace = h.trace;
+    if (given("--duration")) result.duration = f.common.duration;
+    if (given("--plain")) result.plain = f.common.plain;
+    if (given("--quiet")) result.quiet = f.common.quiet;
     *options = f.options;
     *config = std::move(result);
     return std::nullopt;

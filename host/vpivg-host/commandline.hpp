@@ -3,7 +3,6 @@
 #pragma once
 
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,10 +17,10 @@ struct HostOptions {
 };
 
 // Parses argv without the program name. Nullopt: run with `options` and `config`. Otherwise
-// the program ends with that status: 0 after --help or --version (written to `out`), 2 after
-// a mistake (said on `err`, with where to look).
+// the program ends with that status: 0 after --help or --version (written to standard output),
+// 2 after a mistake (said on standard error, with where to look).
 std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOptions* options,
-                                    HostConfig* config, std::ostream& out, std::ostream& err);
+                                    HostConfig* config);
 
 // The long flag names ("scan-period-ms", ...), for the check that file and flags agree.
 std::vector<std::string> FlagNames();

@@ -116,7 +116,7 @@ const char* const kHostKeys =
     "scan-period-ms, poll-period-ms, recovery, recovery-after, tick-ms, csv, overwrite, log, "
     "log-size-kb, trace, duration, plain, quiet, device-dir, driver";
 const char* const kVpiKeys =
-    "vpi, port, baud, data-bits, parity, stop-bits, read-timeout, status-wait, streams, params";
+    "vpi, port, baud, data-bits, parity, stop-bits, read-timeout-ms, status-wait, streams, params";
 
 bool Reader::HostKey(std::string_view key, const toml::node& node, HostConfig& c) {
     auto checked = [&](std::optional<std::string> (*check)(long long), int* out) {
@@ -147,7 +147,7 @@ bool Reader::HostKey(std::string_view key, const toml::node& node, HostConfig& c
         return true;
     }
     static const std::set<std::string_view> kVpiOnly{"port", "baud", "data-bits", "parity", "stop-bits",
-                                                     "read-timeout", "status-wait", "streams", "params"};
+                                                     "read-timeout-ms", "status-wait", "streams", "params"};
     if (kVpiOnly.count(key)) {
         // Taken at the top it would look like a setting that holds and then fail at run time.
         return Fail(node.source(), std::string(key) + " belongs to a VPI: put it under a [[vpi]] table");
@@ -189,8 +189,9 @@ bool Reader::VpiTable(const toml::table& table, VpiConfig* vpi) {
                 return Fail(node.source(), "stop-bits = " + Shown(node) + ": expected 1, 1.5 or 2");
             }
             vpi->stopBits = *code;
-        } else if (key == "read-timeout") {
-            if (!Integer(node, key, 100, 30000, "expected units of 10 ms from 100 (1 s, the driver's least) to 30000", &vpi->readTimeout)) return false;
+        } else if (key == "read-timeout-ms") {
+            if (!Integer(node, key, 1000, 60000, kReadTimeoutRange, &number)) return false;
+            vpi->readTimeout = *ReadTimeoutUnits(number);
         } else if (key == "status-wait") {
             if (!Integer(node, key, 30, 120, "expected milliseconds from 30 to 120", &number)) return false;
             vpi->statusWait = number;
@@ -277,9 +278,14 @@ std::optional<std::string> CheckStatusWait(long long ms) {
     if (ms < 30 || ms > 120) return "expected milliseconds from 30 to 120";
     return std::nullopt;
 }
-std::optional<std::string> CheckReadTimeout(long long units) {
-    if (units < 100 || units > 30000) return "expected units of 10 ms from 100 (1 s, the driver's least) to 30000";
+std::optional<std::string> CheckBaud(long long baud) {
+    if (baud < 1 || baud > 65535) return "expected a line speed from 1 to 65535 (the driver's record holds 16 bits)";
     return std::nullopt;
+}
+const char* const kReadTimeoutRange = "expected milliseconds from 1000 (the driver's least) to 60000";
+std::optional<int> ReadTimeoutUnits(long long ms) {
+    if (ms < 1000 || ms > 60000) return std::nullopt;
+    return static_cast<int>((ms + 9) / 10);
 }
 std::optional<int> ParityCode(std::string_view name) {
     static const char* const kNames[] = {"none", "odd", "even", "mark", "space"};

@@ -73,7 +73,10 @@ bool ParseNumberList(std::string_view text, int low, int high, std::vector<int>*
 std::optional<std::string> CheckScanPeriod(long long ms);
 std::optional<std::string> CheckPollPeriod(long long ms);
 std::optional<std::string> CheckStatusWait(long long ms);
-std::optional<std::string> CheckReadTimeout(long long units);
+std::optional<std::string> CheckBaud(long long baud);  // the driver's record holds 16 bits
+// read-timeout-ms as the driver's units of 10 ms (rounded up); nullopt outside kReadTimeoutRange.
+std::optional<int> ReadTimeoutUnits(long long ms);
+extern const char* const kReadTimeoutRange;
 std::optional<int> ParityCode(std::string_view name);   // "none".."space", any case
 std::optional<int> StopBitsCode(double bits);             // 1, 1.5, 2
 

@@ -132,9 +132,9 @@ bool Host::StartVpi(Vpi& vpi, const DriverInfo& info) {
         bool first = !vpi.portFailed && vpi.tries == 0;
         vpi.portFailed = true;
         if (first) {
-            std::string text = VpiName(c) + ": port " + c.port + " cannot be opened";
-            if (c.driverPort != c.port) text += " (opened as " + c.driverPort + ")";
-            text += ": " + DiagnosePort(c.port);
+            // The driver says only that the open failed; the host looks at the port itself.
+            std::string text = VpiName(c) + ": cannot open " + DiagnosePort(c.port);
+            if (c.driverPort != c.port) text += " (given to the driver as " + c.driverPort + ")";
             if (config_.recovery) text += "; retrying with back-off, the run ends with status 1 unless it opens";
             Log(text);
             err_ << "vpivg-host: " << text << "\n" << std::flush;

@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     vpihost::HostOptions options;
     vpihost::HostConfig config;
     // Nothing has been loaded or started while the command line is read.
-    if (auto exit = vpihost::ParseCommandLine(args, &options, &config, std::cout, std::cerr)) {
+    if (auto exit = vpihost::ParseCommandLine(args, &options, &config)) {
         return Finish(*exit, false);
     }
     if (options.listPorts) return Finish(vpihost::ListPorts(std::cout, std::cerr), false);

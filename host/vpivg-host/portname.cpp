@@ -1,29 +1,22 @@
 #include "portname.hpp"
 
-#include <cctype>
+#include "ports.hpp"
 
 namespace vpihost {
 
-namespace {
-
-std::string Key(const std::string& name) {
-    std::string upper;
-    for (char c : name) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (upper.rfind("\\\\.\\", 0) == 0) return upper.substr(4);
-    return upper.rfind("COM", 0) == 0 ? upper : name;
+bool SamePort(const std::string& a, const std::string& b) {
+    return vpitools::PortKey(a) == vpitools::PortKey(b);
 }
 
-}  // namespace
+std::string DiagnosePort(const std::string& name) { return vpitools::DiagnosePort(name).Text(); }
 
-bool SamePort(const std::string& a, const std::string& b) { return Key(a) == Key(b); }
-
-std::string DiagnosePort(const std::string& name) { return "cannot tell why (" + name + ")"; }
-
-}  // namespace vpihost
-
-namespace vpihost {
-int ListPorts(std::ostream& out, std::ostream&) {
-    out << "(no port listing yet)\n";
+int ListPorts(std::ostream& out, std::ostream& err) {
+    out << vpitools::FormatPortList(vpitools::ListPorts()) << std::flush;
+    if (!out) {
+        err << "vpivg-host: cannot write to standard output\n";
+        return 1;
+    }
     return 0;
 }
+
 }  // namespace vpihost

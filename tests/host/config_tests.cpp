@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "commandline.hpp"
@@ -48,7 +49,7 @@ const char* kGood =
     "data-bits = 7\n"
     "parity = \"Even\"\n"
     "stop-bits = 1.5\n"
-    "read-timeout = 250\n"
+    "read-timeout-ms = 2500\n"
     "status-wait = 45\n"
     "streams = \"1-3,5\"\n"
     "params = [1, 2, 3, 4, 10]\n"
@@ -176,7 +177,7 @@ TEST(HostConfig, EveryMistakeIsNamedWithItsLineAndColumn) {
         {"[[vpi]]\nparity = \"yes\"\n", 2, 10, "\"none\", \"odd\""},
         {"[[vpi]]\nstop-bits = 3\n", 2, 13, "1, 1.5 or 2"},
         {"[[vpi]]\nstop-bits = \"1\"\n", 2, 13, "1, 1.5 or 2"},
-        {"[[vpi]]\nread-timeout = 50\n", 2, 16, "driver's least"},
+        {"[[vpi]]\nread-timeout-ms = 500\n", 2, 19, "driver's least"},
         {"[[vpi]]\nstatus-wait = 29\n", 2, 15, "30 to 120"},
         {"[[vpi]]\nstatus-wait = 121\n", 2, 15, "30 to 120"},
         {"[[vpi]]\nstreams = \"0-3\"\n", 2, 11, "streams are 1..99"},
@@ -224,18 +225,38 @@ TEST(HostConfig, PortNamesAsPlantsWriteThem) {
     EXPECT_FALSE(DriverPortName("", false, &why));
 }
 
+namespace {
+
+// The command line as the program reads it: what it says on standard output and error.
+struct Parsed {
+    std::optional<int> exit;
+    std::string out, err;
+};
+Parsed Parse(const std::vector<std::string>& args, HostOptions* options, HostConfig* config) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Parsed p;
+    p.exit = ParseCommandLine(args, options, config);
+    p.out = testing::internal::GetCapturedStdout();
+    p.err = testing::internal::GetCapturedStderr();
+    return p;
+}
+
+}  // namespace
+
 TEST(HostCommandLine, FlagsAndTheirMistakes) {
     HostOptions options;
     HostConfig config;
-    std::ostringstream out, err;
-    ASSERT_FALSE(ParseCommandLine({"--port=COM5", "--vpi", "2", "--streams", "1-3", "--params", "1-20",
-                                   "--trace", "--csv", "x.csv", "--duration", "2.5", "--no-recovery",
-                                   "--plain", "--scan-period-ms", "200", "--parity", "odd", "--stop-bits", "2"},
-                                  &options, &config, out, err))
-        << err.str();
+    Parsed p = Parse({"--port=COM5", "--vpi", "2", "--streams", "1-3", "--params", "1-20", "--trace",
+                      "--csv", "x.csv", "--duration", "2.5", "--no-recovery", "--plain",
+                      "--scan-period-ms", "200", "--parity", "odd", "--stop-bits", "2",
+                      "--read-timeout-ms", "1500", "--log", "x.log"},
+                     &options, &config);
+    ASSERT_FALSE(p.exit) << p.err;
     EXPECT_TRUE(config.trace && config.plain);
     EXPECT_FALSE(config.recovery);
     EXPECT_EQ(config.csv, "x.csv");
+    EXPECT_EQ(config.log, "x.log");
     EXPECT_DOUBLE_EQ(config.duration, 2.5);
     EXPECT_EQ(config.scanPeriodMs, 200);
     ASSERT_EQ(config.vpis.size(), 1u);
@@ -243,16 +264,22 @@ TEST(HostCommandLine, FlagsAndTheirMistakes) {
     EXPECT_EQ(config.vpis[0].number, 2);
     EXPECT_EQ(config.vpis[0].parity, 1);
     EXPECT_EQ(config.vpis[0].stopBits, 2);
+    EXPECT_EQ(config.vpis[0].readTimeout, 150);
+    EXPECT_FALSE(config.vpis[0].baud) << "an unset line word stays the driver's";
     EXPECT_EQ(config.vpis[0].streams, (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(config.vpis[0].params.size(), 20u);
 
-    ASSERT_FALSE(ParseCommandLine({"demo", "--duration", "5"}, &options, &config, out, err));
+    p = Parse({"demo", "--duration", "5"}, &options, &config);
+    ASSERT_FALSE(p.exit) << p.err;
     EXPECT_TRUE(options.demo);
     EXPECT_DOUBLE_EQ(config.duration, 5);
 
-    EXPECT_EQ(ParseCommandLine({"--help"}, &options, &config, out, err), 0);
-    EXPECT_NE(out.str().find("--scan-period-ms"), std::string::npos);
-    EXPECT_EQ(ParseCommandLine({"--version"}, &options, &config, out, err), 0);
+    p = Parse({"--help"}, &options, &config);
+    EXPECT_EQ(p.exit, 0);
+    EXPECT_NE(p.out.find("--scan-period-ms"), std::string::npos);
+    p = Parse({"--version"}, &options, &config);
+    EXPECT_EQ(p.exit, 0);
+    EXPECT_NE(p.out.find("vpivg-host"), std::string::npos);
 
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
              {},
@@ -264,27 +291,28 @@ TEST(HostCommandLine, FlagsAndTheirMistakes) {
              {"--port", "COM1", "--frobnicate", "1"},
              {"--port", "COM1", "--parity", "maybe"},
              {"--port", "COM1", "--stop-bits", "3"},
+             {"--port", "COM1", "--baud", "115200"},
+             {"--port", "COM1", "--read-timeout-ms", "100"},
              {"--port", "COM1", "--poll-period-ms", "5"},
              {"COM1"},
              {"demo", "--port", "COM1"},
          }) {
-        std::ostringstream badErr;
-        EXPECT_EQ(ParseCommandLine(bad, &options, &config, out, badErr), 2) << bad.size();
-        EXPECT_NE(badErr.str().find("vpivg-host: "), std::string::npos);
+        p = Parse(bad, &options, &config);
+        EXPECT_EQ(p.exit, 2) << bad.size();
+        EXPECT_EQ(p.err.rfind("vpivg-host: ", 0), 0u) << p.err;
+        EXPECT_EQ(p.out, "") << "mistakes go to standard error";
     }
-    std::ostringstream fileErr;
-    EXPECT_EQ(ParseCommandLine({"--config", "/nonexistent/plant.toml"}, &options, &config, out, fileErr), 2);
-    EXPECT_NE(fileErr.str().find("/nonexistent/plant.toml: cannot read the file"), std::string::npos);
+    p = Parse({"--config", "/nonexistent/plant.toml"}, &options, &config);
+    EXPECT_EQ(p.exit, 2);
+    EXPECT_NE(p.err.find("/nonexistent/plant.toml: cannot read the file"), std::string::npos) << p.err;
 }
 
 TEST(HostCommandLine, AFlagGivenWinsOverTheFile) {
     if (!std::filesystem::exists(Example())) GTEST_SKIP() << "sources not at " << Example();
     HostOptions options;
     HostConfig config;
-    std::ostringstream out, err;
-    ASSERT_FALSE(ParseCommandLine({"--config", Example(), "--scan-period-ms", "300", "--no-recovery"},
-                                  &options, &config, out, err))
-        << err.str();
+    Parsed p = Parse({"--config", Example(), "--scan-period-ms", "300", "--no-recovery"}, &options, &config);
+    ASSERT_FALSE(p.exit) << p.err;
     EXPECT_EQ(config.scanPeriodMs, 300);
     EXPECT_FALSE(config.recovery);
     EXPECT_EQ(config.tickMs, 20) << "the file's value where no flag was given";

@@ -1,0 +1,23 @@
+// Inside the tool library: the calls whose spelling differs between the systems, one file per
+// system behind this header.
+#pragma once
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+namespace vpitools {
+
+// Creates `path` for writing; an existing file is refused (EEXIST) unless `overwrite`.
+// Null with `error` set on failure.
+std::FILE* CreateOutputFile(const std::string& path, bool overwrite, unsigned long* error);
+// The error CreateOutputFile leaves for a file that exists already.
+extern const unsigned long kFileExistsError;
+// Cuts an open file back to `size` bytes.
+bool CutFile(std::FILE* file, long long size);
+
+// Broken-down times, safe to call from any thread.
+std::tm LocalTime(std::time_t when);
+std::tm UtcTime(std::time_t when);
+
+}  // namespace vpitools

@@ -1,0 +1,60 @@
+// The few calls the tool library needs from a POSIX system: error texts and files.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "os.hpp"
+#include "ports.hpp"
+
+namespace vpitools {
+
+const unsigned long kFileExistsError = EEXIST;
+
+unsigned long LastOsError() { return static_cast<unsigned long>(errno); }
+
+std::string OsErrorText(unsigned long error) {
+    char buffer[256];
+    // The GNU strerror_r gives its text back; it may or may not use the buffer.
+    const char* text = strerror_r(static_cast<int>(error), buffer, sizeof buffer);
+    std::string result = text ? text : "error " + std::to_string(error);
+    if (!result.empty() && result[0] >= 'A' && result[0] <= 'Z') result[0] = static_cast<char>(result[0] - 'A' + 'a');
+    return result;
+}
+
+std::FILE* CreateOutputFile(const std::string& path, bool overwrite, unsigned long* error) {
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+    int fd;
+    do {
+        fd = open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *error = LastOsError();
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "wb");
+    if (file == nullptr) {
+        *error = LastOsError();
+        close(fd);
+    }
+    return file;
+}
+
+bool CutFile(std::FILE* file, long long size) {
+    return ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
+}
+
+std::tm LocalTime(std::time_t when) {
+    std::tm parts{};
+    localtime_r(&when, &parts);
+    return parts;
+}
+
+std::tm UtcTime(std::time_t when) {
+    std::tm parts{};
+    gmtime_r(&when, &parts);
+    return parts;
+}
+
+}  // namespace vpitools

@@ -6,7 +6,7 @@
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
-#include "text.hpp"
+#include "formatting.hpp"
 
 namespace vpihost {
 

@@ -17,7 +17,7 @@
 #include "initfile.hpp"
 #include "portname.hpp"
 #include "terminal.hpp"
-#include "text.hpp"
+#include "formatting.hpp"
 
 namespace vpihost {
 

@@ -7,7 +7,7 @@
 
 #include "host.hpp"
 #include "terminal.hpp"
-#include "text.hpp"
+#include "formatting.hpp"
 
 namespace vpihost {
 

@@ -1,4 +1,4 @@
-#include "text.hpp"
+#include "formatting.hpp"
 
 #include <charconv>
 #include <cmath>

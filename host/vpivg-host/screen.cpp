@@ -14,6 +14,8 @@ namespace vpihost {
 namespace {
 
 constexpr int kLeastLogRows = 3;
+// The banner is shown only where it leaves the log this much: the log is what a person needs.
+constexpr int kLogRowsBeforeBanner = 8;
 constexpr int kLeastColumns = 40;
 
 }  // namespace
@@ -100,7 +102,7 @@ std::vector<std::string> Host::ScreenRows(int rows, int columns, bool final) {
         fixed = static_cast<int>(body.size()) + 1;
     }
     std::vector<std::string> screen;
-    if (fixed + static_cast<int>(banner.size()) + kLeastLogRows <= rows) screen = banner;
+    if (fixed + static_cast<int>(banner.size()) + kLogRowsBeforeBanner <= rows) screen = banner;
     screen.insert(screen.end(), body.begin(), body.end());
     screen.push_back(logHead);
     int logRows = std::max(0, rows - static_cast<int>(screen.size()));

@@ -168,6 +168,13 @@ int RunDemo(const HostConfig& settings, std::atomic<bool>& stop, std::ostream& o
     std::filesystem::remove_all(folder, error);
     close(master);
     close(slave);
+    if (host.ThreadsLeftRunning()) {
+        // Stopped in the driver's start pause: its thread may wake during the destructors of
+        // a normal exit and find the host runtime gone.
+        out.flush();
+        err.flush();
+        std::_Exit(result);
+    }
     return result;
 }
 

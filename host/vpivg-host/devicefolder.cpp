@@ -1,11 +1,12 @@
 #include "devicefolder.hpp"
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+
+#include "port_names.hpp"
 
 #if !defined(_WIN32)
 #include <unistd.h>
@@ -14,24 +15,6 @@
 namespace fs = std::filesystem;
 
 namespace vpihost {
-
-namespace {
-
-// The number of a "COMn" or "\\.\COMn" name, 0 for anything else.
-int ComNumber(const std::string& name) {
-    std::string upper;
-    for (char c : name) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (upper.rfind("\\\\.\\", 0) == 0) upper.erase(0, 4);
-    if (upper.size() < 4 || upper.size() > 7 || upper.compare(0, 3, "COM") != 0 || upper[3] == '0') return 0;
-    int number = 0;
-    for (std::size_t i = 3; i < upper.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(upper[i]))) return 0;
-        number = number * 10 + (upper[i] - '0');
-    }
-    return number;
-}
-
-}  // namespace
 
 DeviceFolder::~DeviceFolder() {
     if (!managed_) return;
@@ -69,7 +52,7 @@ bool DeviceFolder::Prepare(const std::string& setting, std::vector<VpiConfig>& v
     }
     std::set<int> taken;
     for (const VpiConfig& vpi : vpis) {
-        if (int n = ComNumber(vpi.driverPort)) taken.insert(n);
+        if (int n = vpitools::ComNumber(vpi.driverPort)) taken.insert(n);
     }
     auto link = [&](const fs::path& target, int number) {
         fs::path name = fs::path(path_) / ("com" + std::to_string(number));

@@ -186,6 +186,21 @@ TEST(HostCsv, AFullDiskEndsTheRecordAfterItsLastWholeRow) {
     std::getline(rows, row);
     EXPECT_EQ(row, "time,vpi,address,value");
     while (std::getline(rows, row)) EXPECT_EQ(std::count(row.begin(), row.end(), ','), 3) << row;
+
+    // The log on the same full disk: the failure is named once and the file stops.
+    EventLog log(false);
+    std::string why;
+    fs::path logFile = folder / "host.log";
+    ASSERT_TRUE(log.OpenFile(logFile.string(), 1024, &why)) << why;
+    for (int i = 0; i < 100 && !log.FileFailed(); ++i) log.Host("event " + std::to_string(i));
+    EXPECT_TRUE(log.FileFailed());
+    auto failure = log.TakeFailure();
+    ASSERT_TRUE(failure);
+    EXPECT_NE(failure->find("cannot write " + logFile.string()), std::string::npos) << *failure;
+    EXPECT_FALSE(log.TakeFailure());
+    log.Host("after the failure: kept for the screen only");
+    EXPECT_EQ(log.Pane(1).back().find("after the failure") != std::string::npos, true);
+    log.CloseFile();
     umount(folder.c_str());
     fs::remove_all(folder);
 }

@@ -143,6 +143,15 @@ TEST(HostProgram, RuntimeErrorsGoToStandardErrorWithStatusOne) {
     fs::remove_all(dir);
 }
 
+TEST(HostProgram, ListPortsNamesThePortsAndStartsNothing) {
+    fs::path dir = FreshFolder("list");
+    Outcome run = RunHost(dir, {"--list-ports"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(run.out.empty());
+    EXPECT_EQ(run.out.find("VPIVG"), std::string::npos) << "no driver loaded:\n" << run.out;
+    fs::remove_all(dir);
+}
+
 // A mistyped port: the resolved device and the reason, and a run that says it failed even
 // with recovery retrying.
 TEST(HostProgram, APortThatNeverOpensIsDiagnosedAndEndsTheRunWithStatusOne) {

@@ -14,7 +14,8 @@ fi
 # Sources we own (not googletest, not tests: test code is checked by the compiler's warnings
 # and its gtest macros trip many checks by design).
 mapfile -t files < <(cd "$root" && ls driver/*/*.cpp platform/*.cpp platform/native/*.cpp \
-  host/zelpro/*.cpp host/vpivg-host/*.cpp sim/*.cpp soak/*.cpp 2>/dev/null | sed "s|^|$root/|")
+  host/zelpro/*.cpp host/vpivg-host/*.cpp sim/*.cpp soak/*.cpp tools/common/*.cpp 2>/dev/null \
+  | grep -v "_windows\.cpp$" | sed "s|^|$root/|")
 status=0
 
 [ "${LINT_SKIP_TIDY:-0}" = 1 ] || echo "lint: clang-tidy on ${#files[@]} files"
@@ -28,7 +29,7 @@ echo "lint: cppcheck"
 # Our own sources only. cppcheck names files as the compilation database does, absolute or
 # relative to it, so each folder is given both ways.
 filters=()
-for dir in driver platform host sim soak; do
+for dir in driver platform host sim soak tools; do
   filters+=("--file-filter=$root/$dir/*" "--file-filter=$dir/*")
 done
 # Suppressions, each with its reason:

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform.hpp"
+#include "ports.hpp"
 #include "simcore.hpp"
 
 #if !defined(_WIN32)
@@ -21,61 +22,148 @@ namespace vpisim {
 
 namespace {
 
+// The longest single wait for the first byte of a read: short, so the loop above sees a stop
+// request soon, and the same on both systems.
+constexpr DWORD kReadSliceMs = 50;
+
 class SerialLine final : public SimLine {
 public:
-    explicit SerialLine(HANDLE handle) : handle_(handle) {}
-    ~SerialLine() override { CloseHandle(handle_); }
+    SerialLine(HANDLE handle, std::string name) : handle_(handle), name_(std::move(name)) {}
+    ~SerialLine() override {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
 
     bool Write(std::string_view bytes) override {
+        if (!lost_.empty()) return false;
         std::size_t done = 0;
         while (done < bytes.size()) {
             DWORD written = 0;
             DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 4096));
-            if (!WriteFile(handle_, bytes.data() + done, chunk, &written, nullptr)) return false;
+            vpitools::ClearOsError();
+            if (!WriteFile(handle_, bytes.data() + done, chunk, &written, nullptr)) {
+                Lose(vpitools::LastOsError());
+                return false;
+            }
+            // Nothing taken within the write timeout: nobody reads the far end. The line is
+            // still there; this report is not.
             if (written == 0) return false;
             done += written;
         }
         return true;
     }
 
-    // Reads only what the input queue holds, so a read never waits out the port's total
-    // timeout; between looks it sleeps a few milliseconds until the caller's deadline.
+    // Waits for the first byte with a read of one byte (so a line that hangs up fails the read
+    // at once instead of looking quiet), then takes whatever else the input queue holds.
     std::string Read(std::size_t max, int timeoutMs) override {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         std::string out;
-        while (true) {
-            DWORD errors = 0;
-            COMSTAT stat{};
-            if (!ClearCommError(handle_, &errors, &stat)) return out;
-            if (stat.cbInQue > 0) {
-                DWORD want = static_cast<DWORD>(std::min<std::size_t>(stat.cbInQue, max));
-                out.resize(want);
-                DWORD got = 0;
-                if (!ReadFile(handle_, out.data(), want, &got, nullptr)) got = 0;
-                out.resize(got);
-                return out;
+        if (!lost_.empty() || max == 0) return out;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (out.empty()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now()).count();
+            if (left <= 0) return out;
+            if (!Take(&out, 1, std::min<DWORD>(static_cast<DWORD>(left), kReadSliceMs))) return out;
+        }
+        DWORD errors = 0;
+        COMSTAT stat{};
+        vpitools::ClearOsError();
+        if (!ClearCommError(handle_, &errors, &stat)) {
+            Lose(vpitools::LastOsError());
+            return out;
+        }
+        if (stat.cbInQue > 0) {
+            Take(&out, std::min<std::size_t>(stat.cbInQue, max - out.size()), 0);
+        }
+        return out;
+    }
+
+    std::string Lost() const override { return lost_; }
+
+private:
+    // Appends up to `want` bytes, waiting at most `waitMs` for them (0: only what is there).
+    bool Take(std::string* out, std::size_t want, DWORD waitMs) {
+        if (waitMs != timeoutMs_) {
+            COMMTIMEOUTS timeouts{};
+            // A plain total timeout: the read ends when all bytes came or the time is up.
+            timeouts.ReadTotalTimeoutConstant = waitMs == 0 ? 1 : waitMs;
+            timeouts.WriteTotalTimeoutConstant = 5000;
+            vpitools::ClearOsError();
+            if (!SetCommTimeouts(handle_, &timeouts)) {
+                Lose(vpitools::LastOsError());
+                return false;
             }
-            if (std::chrono::steady_clock::now() >= deadline) return out;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            timeoutMs_ = waitMs;
+        }
+        const std::size_t had = out->size();
+        out->resize(had + want);
+        DWORD got = 0;
+        vpitools::ClearOsError();
+        const BOOL ok = ReadFile(handle_, out->data() + had, static_cast<DWORD>(want), &got, nullptr);
+        out->resize(had + got);
+        if (!ok) {
+            Lose(vpitools::LastOsError());
+            return false;
+        }
+        return true;
+    }
+
+    // The port failed under us (adapter pulled, far end gone): say why once and let go of it,
+    // so the look at the device afterwards does not find it held by ourselves.
+    void Lose(unsigned long osError) {
+        CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+        vpitools::PortDiagnosis look = vpitools::DiagnosePort(name_);
+        if (look.reason.rfind("no such device", 0) == 0) {
+            lost_ = look.device.empty() || look.device == name_
+                        ? "the device is gone"
+                        : "the device " + look.device + " is gone";
+        } else if (osError != 0) {
+            lost_ = vpitools::OsErrorText(osError) + " (the device or its far end went away)";
+        } else {
+            lost_ = "the line hung up (the device or its far end went away)";
         }
     }
 
-private:
     HANDLE handle_;
+    std::string name_;
+    DWORD timeoutMs_ = ~DWORD{0};
+    std::string lost_;
 };
+
+BYTE ParityCode(vpitools::Parity parity) {
+    switch (parity) {
+        case vpitools::Parity::None: return NOPARITY;
+        case vpitools::Parity::Odd: return ODDPARITY;
+        case vpitools::Parity::Even: return EVENPARITY;
+        case vpitools::Parity::Mark: return MARKPARITY;
+        case vpitools::Parity::Space: return SPACEPARITY;
+    }
+    return NOPARITY;
+}
+
+BYTE StopBitsCode(vpitools::StopBits stopBits) {
+    switch (stopBits) {
+        case vpitools::StopBits::One: return ONESTOPBIT;
+        case vpitools::StopBits::OnePointFive: return ONE5STOPBITS;
+        case vpitools::StopBits::Two: return TWOSTOPBITS;
+    }
+    return ONESTOPBIT;
+}
 
 }  // namespace
 
-std::unique_ptr<SimLine> OpenSerialLine(const std::string& name, unsigned baud,
-                                        std::string* why) {
+std::unique_ptr<SimLine> OpenSerialLine(const vpitools::LineOptions& options, std::string* why) {
+    const std::string& name = options.port;
     if (name.empty() || name.size() > 255) {
-        if (why) *why = "bad device name";
+        if (why) *why = "bad device name '" + name + "'";
         return nullptr;
     }
+    vpitools::ClearOsError();
     HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
-        if (why) *why = "cannot open " + name;
+        const unsigned long error = vpitools::LastOsError();
+        if (why) *why = "cannot open " + vpitools::DiagnosePort(name, error).Text();
         return nullptr;
     }
     DCB dcb{};
@@ -85,28 +173,29 @@ std::unique_ptr<SimLine> OpenSerialLine(const std::string& name, unsigned baud,
         if (why) *why = name + " is not a serial device";
         return nullptr;
     }
-    dcb.BaudRate = baud;
+    dcb.BaudRate = options.baud;
     dcb.fBinary = 1;
-    dcb.fParity = 0;
+    dcb.fParity = options.parity == vpitools::Parity::None ? 0 : 1;
     dcb.fOutxCtsFlow = 0;
     dcb.fOutxDsrFlow = 0;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fOutX = 0;
     dcb.fInX = 0;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
+    dcb.ByteSize = static_cast<BYTE>(options.dataBits);
+    dcb.Parity = ParityCode(options.parity);
+    dcb.StopBits = StopBitsCode(options.stopBits);
+    vpitools::ClearOsError();
     if (!SetCommState(handle, &dcb)) {
+        const unsigned long error = vpitools::LastOsError();
         CloseHandle(handle);
-        if (why) *why = "cannot set the line of " + name;
+        if (why) {
+            *why = "cannot set " + name + " to " + vpitools::Describe(options) +
+                   (error ? ": " + vpitools::OsErrorText(error) : std::string());
+        }
         return nullptr;
     }
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadTotalTimeoutConstant = 1000;
-    timeouts.WriteTotalTimeoutConstant = 5000;
-    SetCommTimeouts(handle, &timeouts);
-    return std::make_unique<SerialLine>(handle);
+    return std::make_unique<SerialLine>(handle, name);
 }
 
 #if !defined(_WIN32)

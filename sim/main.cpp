@@ -1,246 +1,419 @@
 // vpivg-sim: the instrument on a serial line, for commissioning and tests without a
 // spectrometer.
+//
+// Exit status: 0 when the run ended as asked (count, duration, Ctrl-C, end of a replay); 1 when
+// the port would not open or went away, a report or a file could not be written; 2 for a
+// mistake on the command line; 130 after a second Ctrl-C.
 #include <atomic>
 #include <chrono>
-#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli.hpp"
+#include "clock.hpp"
+#include "console.hpp"
+#include "output_file.hpp"
+#include "ports.hpp"
 #include "simcore.hpp"
+#include "stop_signal.hpp"
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
+// How long a stop request may wait for the instrument's own thread, which may sit in a write
+// the far end does not take: past this the program ends without it (within two seconds).
+constexpr std::chrono::milliseconds kStopGrace{1500};
 
-void OnSignal(int) { stopRequested = true; }
+struct Settings {
+    vpitools::LineOptions line;
+    vpitools::CommonOptions common;
+    vpisim::SimOptions sim;
+    std::vector<std::pair<double, int>> silences;  // at seconds, for milliseconds
+    std::string sentLogPath, recordPath, replayPath;
+    double speed = 1;
+    bool listen = false;
+    bool overwrite = false;
+    bool listPorts = false;
+};
 
-const char* kUsage =
-    "usage: vpivg-sim --port NAME [options]\n"
-    "  --port NAME        serial device: COM5, \\\\.\\COM12 or a path such as /dev/ttyUSB0\n"
-    "  --baud N           line speed (default 9600; 8 data bits, no parity, 1 stop bit)\n"
-    "  --streams LIST     streams to report, e.g. 1-3,5 (default 1)\n"
-    "  --params LIST      gate parameters, e.g. 1-12: parameters 5 up to the highest are sent\n"
-    "  --interval-ms N    time between two reports, streams taking turns (default 500)\n"
-    "  --seed N           seed of the value drift and of random faults (default 1)\n"
-    "  --fault KIND:N     fault every N-th report; KIND:0.1 at random with that chance.\n"
-    "                     KIND: noise, cut, reversed, malformed, overlong\n"
-    "  --resync-ms N      silence after a cut or reversed report (default 1300)\n"
-    "  --silence AT:MS    at AT seconds after start, fall silent for MS milliseconds\n"
-    "  --no-poll          do not answer the poll command\n"
-    "  --sent-log FILE    one line per report sent: sequence, stream, fault, values\n"
-    "  --record FILE      record what arrives on the line (\"<ms> <hex>\" lines)\n"
-    "  --listen           with --record: only listen, never send a byte (a plant capture)\n"
-    "  --replay FILE      send a recorded capture instead of reports, then exit\n"
-    "  --speed X          replay speed factor (default 1)\n"
-    "  --count N          stop after N reports\n"
-    "  --duration S       stop after S seconds\n"
-    "  --quiet            print nothing but errors\n";
+std::string VersionText() { return std::string("vpivg-sim ") + VPIVG_VERSION; }
 
-int Usage(const std::string& message) {
-    std::cerr << "vpivg-sim: " << message << "\n" << kUsage;
-    return 2;
+// CLI11 validators for the option values with a grammar of their own; each returns what is
+// wrong, or "" when the text is good.
+std::string CheckList(const std::string& text) {
+    std::vector<int> numbers;
+    std::string why;
+    return vpisim::ParseNumberList(text, 1, 99, &numbers, &why) ? "" : why;
 }
 
-bool ToNumber(const std::string& text, double* value) {
+bool ParseFault(const std::string& text, vpisim::FaultRule* rule) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    auto kind = vpisim::FaultFromName(text.substr(0, colon));
+    if (!kind || *kind == vpisim::Fault::None) return false;
+    const std::string number = text.substr(colon + 1);
     char* end = nullptr;
-    *value = std::strtod(text.c_str(), &end);
-    return !text.empty() && end && *end == '\0';
+    const double n = std::strtod(number.c_str(), &end);
+    if (number.empty() || *end != '\0' || !(n > 0)) return false;
+    rule->kind = *kind;
+    if (number.find('.') != std::string::npos) {
+        if (n >= 1) return false;
+        rule->probability = n;
+    } else {
+        if (n > 1e9) return false;
+        rule->every = static_cast<unsigned>(n);
+    }
+    return true;
+}
+
+bool ParseSilence(const std::string& text, std::pair<double, int>* silence) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    const std::string at = text.substr(0, colon), ms = text.substr(colon + 1);
+    char* atEnd = nullptr;
+    char* msEnd = nullptr;
+    const double seconds = std::strtod(at.c_str(), &atEnd);
+    const double milliseconds = std::strtod(ms.c_str(), &msEnd);
+    if (at.empty() || ms.empty() || *atEnd != '\0' || *msEnd != '\0' || !(seconds >= 0) ||
+        !(milliseconds > 0) || milliseconds > 86400000) {
+        return false;
+    }
+    *silence = {seconds, static_cast<int>(milliseconds)};
+    return true;
+}
+
+// Reads the command line into `settings`; an exit status when the program should end now.
+std::optional<int> ReadCommandLine(int argc, char** argv, Settings& s) {
+    CLI::App app{"The instrument on a serial line, for commissioning and tests without a "
+                 "spectrometer.",
+                 "vpivg-sim"};
+    app.get_formatter()->column_width(26);
+    vpitools::AddLineOptions(app, s.line);
+    vpitools::AddCommonOptions(app, s.common, VersionText);
+    app.add_flag("--list-ports", s.listPorts, "list the serial ports this machine has, and exit");
+
+    std::string streams, params;
+    std::vector<std::string> faults, silences;
+    app.add_option("--streams", streams, "streams to report, e.g. 1-3,5 (default 1)")
+        ->type_name("LIST")
+        ->check(CLI::Validator(CheckList, ""));
+    app.add_option("--params", params,
+                   "gate parameters, e.g. 1-12: parameters 5 up to the highest are sent")
+        ->type_name("LIST")
+        ->check(CLI::Validator(CheckList, ""));
+    app.add_option("--interval-ms", s.sim.intervalMs,
+                   "time between two reports, streams taking turns")
+        ->type_name("MS")
+        ->check(vpitools::NumberIn(1, 3600000))
+        ->capture_default_str();
+    app.add_option("--seed", s.sim.seed, "seed of the value drift and of random faults")
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("--fault", faults,
+                   "KIND:N every N-th report; KIND:0.1 at random with that chance. "
+                   "KIND: noise, cut, reversed, malformed, overlong")
+        ->type_name("KIND:N")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                vpisim::FaultRule rule;
+                return ParseFault(text, &rule) ? std::string()
+                                               : "bad fault " + text + " (e.g. cut:7 or noise:0.2)";
+            },
+            ""));
+    app.add_option("--resync-ms", s.sim.resyncPauseMs, "silence after a cut or reversed report")
+        ->type_name("MS")
+        ->check(vpitools::NumberIn(0, 600000))
+        ->capture_default_str();
+    app.add_option("--silence", silences, "at AT seconds after start, fall silent for MS milliseconds")
+        ->type_name("AT:MS")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                std::pair<double, int> silence;
+                return ParseSilence(text, &silence) ? std::string()
+                                                    : "bad silence " + text + " (e.g. 10:6000)";
+            },
+            ""));
+    bool noPoll = false;
+    app.add_flag("--no-poll", noPoll, "do not answer the poll command");
+    app.add_option("--sent-log", s.sentLogPath,
+                   "one line per report sent: sequence, stream, fault, values")
+        ->type_name("FILE");
+    auto* record = app.add_option("--record", s.recordPath,
+                                  "record what arrives on the line (a header, then \"<ms> <hex>\" lines)")
+                       ->type_name("FILE");
+    auto* replay = app.add_option("--replay", s.replayPath,
+                                  "send a recorded capture instead of reports, then exit")
+                       ->type_name("FILE");
+    app.add_flag("--listen", s.listen,
+                 "with --record: only listen, never send a byte (a plant capture)")
+        ->needs(record)
+        ->excludes(replay);
+    app.add_option("--speed", s.speed, "replay speed factor")
+        ->type_name("X")
+        ->check(vpitools::NumberAbove(0))
+        ->capture_default_str();
+    app.add_option("--count", s.sim.maxReports, "stop after N reports")->type_name("N")
+        ->check(vpitools::NumberIn(1, 1e15));
+    app.add_flag("--overwrite", s.overwrite,
+                 "let --record and --sent-log replace a file that exists (kept by default)");
+
+    if (auto exit = vpitools::ParseCommandLine(app, argc, argv)) return exit;
+    if (s.listPorts) return std::nullopt;
+    if (s.line.port.empty()) {
+        std::cerr << "vpivg-sim: --port is required (--list-ports shows the ports)\n"
+                  << "Run 'vpivg-sim --help' for the options.\n";
+        return 2;
+    }
+    std::string why;
+    if (!streams.empty()) vpisim::ParseNumberList(streams, 1, 99, &s.sim.streams, &why);
+    if (!params.empty()) {
+        std::vector<int> numbers;
+        vpisim::ParseNumberList(params, 1, 99, &numbers, &why);
+        s.sim.lastParameter = numbers.back() < 5 ? 5 : numbers.back();
+    }
+    for (const std::string& text : faults) {
+        vpisim::FaultRule rule;
+        ParseFault(text, &rule);
+        s.sim.faults.push_back(rule);
+    }
+    for (const std::string& text : silences) {
+        std::pair<double, int> silence;
+        ParseSilence(text, &silence);
+        s.silences.push_back(silence);
+    }
+    s.sim.answerPolls = !noPoll;
+    return std::nullopt;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Runs `work` on its own thread until it finishes, the duration passes or a stop is asked,
+// calling `tick` every 20 ms meanwhile. When a stop finds `work` stuck (in a write the far end
+// does not take) for longer than the grace, the process ends here, status 1, while everything
+// `work` uses is still alive: every file is written unbuffered and holds all it got.
+template <typename Work, typename Tick>
+void RunBounded(const Settings& s, vpisim::Console& console, std::atomic<bool>& stop, Work work,
+                Tick tick) {
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::thread worker([&work, finished] {
+        work();
+        *finished = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    while (!*finished && !vpitools::StopFlag()) {
+        if (s.common.duration > 0 && Seconds(start) >= s.common.duration) break;
+        tick(Seconds(start));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    stop = true;
+    if (!vpitools::WaitFor(*finished, kStopGrace)) {
+        console.Complain("stopped while a write to " + s.line.port +
+                         " had not finished (is anything reading the far end?)");
+        console.Close();
+        std::_Exit(1);
+    }
+    worker.join();
+}
+
+int ReplayMode(const Settings& s, vpisim::SimLine& line, vpisim::Console& console) {
+    std::ifstream in(s.replayPath, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::vector<vpisim::CaptureChunk> chunks;
+    std::string why;
+    if (!vpisim::ParseCapture(text.str(), &chunks, &why)) {
+        console.Complain(s.replayPath + ": " + why);
+        return 2;
+    }
+    if (auto header = vpisim::ParseCaptureHeader(text.str())) {
+        console.Say("capture of " + header->port + " (" + header->line + ") made " + header->start);
+        if (!vpisim::CaptureHasEnd(text.str())) {
+            console.Say("warning: " + s.replayPath +
+                        " has no end line: the recording was cut short");
+        }
+    }
+    console.Say("replaying " + std::to_string(chunks.size()) + " chunks to " + s.line.port);
+    std::atomic<bool> stop{false};
+    bool written = false;
+    RunBounded(s, console, stop,
+               [&] { written = vpisim::ReplayCapture(line, chunks, stop, s.speed); },
+               [](double) {});
+    if (!line.Lost().empty()) {
+        console.Complain(s.line.port + " lost: " + line.Lost());
+        return 1;
+    }
+    if (!written && !stop) {
+        console.Complain("cannot write to " + s.line.port +
+                         ": the line did not take the bytes (is anything reading the far end?)");
+        return 1;
+    }
+    return 0;
+}
+
+vpisim::CaptureHeader HeaderFor(const Settings& s) {
+    return {vpitools::IsoTimestamp(), s.line.port, vpitools::ResolvePort(s.line.port),
+            vpitools::Describe(s.line)};
+}
+
+// Ends a capture: an end line says the recording finished as planned, or where the line went.
+void EndCapture(vpitools::OutputFile& capture, std::uint64_t bytes, const std::string& lost) {
+    std::string end = vpisim::FormatCaptureEnd(bytes);
+    if (!lost.empty()) end.insert(end.size() - 1, " lost=" + lost);
+    capture.Write(end);
+}
+
+int ListenMode(const Settings& s, vpisim::SimLine& line, vpisim::Console& console) {
+    // At a plant the line belongs to the instrument: take what it sends, send nothing.
+    vpitools::OutputFile capture;
+    if (!capture.Open(s.recordPath, s.overwrite) || !capture.Write(vpisim::FormatCaptureHeader(HeaderFor(s)))) {
+        console.Complain(capture.Error());
+        return 1;
+    }
+    console.Say("listening on " + s.line.port + ", recording to " + s.recordPath);
+    std::atomic<bool> stop{false};
+    std::uint64_t bytes = 0;
+    const int wait = std::min(s.line.readTimeoutMs, 100);
+    auto listen = [&] {
+        const auto start = std::chrono::steady_clock::now();
+        while (!stop && line.Lost().empty()) {
+            std::string chunk = line.Read(4096, wait);
+            if (chunk.empty()) continue;
+            auto offset = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start).count();
+            if (!capture.Write(vpisim::FormatCaptureChunk({static_cast<std::uint64_t>(offset), chunk}) + "\n")) {
+                return;  // the record is the point of listening: a failed one ends the run
+            }
+            bytes += chunk.size();
+        }
+    };
+    RunBounded(s, console, stop, listen, [](double) {});
+    int status = 0;
+    if (!line.Lost().empty()) {
+        console.Complain(s.line.port + " lost: " + line.Lost());
+        status = 1;
+    }
+    if (!capture.Failed()) EndCapture(capture, bytes, line.Lost());
+    if (!capture.Close()) {
+        console.Complain(capture.Error() + "; the capture stops at its last whole line");
+        status = 1;
+    }
+    console.Say(std::to_string(bytes) + " bytes recorded");
+    return status;
+}
+
+int SimulateMode(const Settings& s, vpisim::SimLine& line, vpisim::Console& console) {
+    vpitools::OutputFile sentLog, record;
+    vpisim::Simulator sim(line, s.sim);
+    if (!s.sentLogPath.empty()) {
+        if (!sentLog.Open(s.sentLogPath, s.overwrite)) {
+            console.Complain(sentLog.Error());
+            return 1;
+        }
+        sim.SetSentLog(&sentLog);
+    }
+    if (!s.recordPath.empty()) {
+        if (!record.Open(s.recordPath, s.overwrite) ||
+            !record.Write(vpisim::FormatCaptureHeader(HeaderFor(s)))) {
+            console.Complain(record.Error());
+            return 1;
+        }
+        sim.SetRecord(&record);
+    }
+    sim.SetEventHook([&console](const std::string& text) { console.Say(text); });
+
+    std::atomic<bool> stop{false};
+    std::vector<bool> silenced(s.silences.size(), false);
+    bool outputFailed = false;
+    auto tick = [&](double elapsed) {
+        for (std::size_t i = 0; i < s.silences.size(); ++i) {
+            if (!silenced[i] && elapsed >= s.silences[i].first) {
+                silenced[i] = true;
+                sim.InjectSilence(s.silences[i].second);
+                console.Say("silent for " + std::to_string(s.silences[i].second) + " ms");
+            }
+        }
+        if (!outputFailed && !sim.OutputFailure().empty()) {
+            outputFailed = true;
+            console.Complain(sim.OutputFailure() + "; that file stops at its last whole line");
+        }
+    };
+    RunBounded(s, console, stop, [&] { sim.Run(stop); }, tick);
+    tick(0);
+
+    int status = outputFailed ? 1 : 0;
+    const std::string lost = sim.LineLost();
+    if (!lost.empty()) {
+        console.Complain(s.line.port + " lost: " + lost);
+        status = 1;
+    } else if (sim.ReportsUnwritten() > 0) {
+        console.Complain(std::to_string(sim.ReportsUnwritten()) + " of " +
+                         std::to_string(sim.ReportsSent()) + " reports could not be written to " +
+                         s.line.port + " (is anything reading the far end?)");
+        status = 1;
+    }
+    if (!s.recordPath.empty()) {
+        if (!record.Failed()) EndCapture(record, sim.RecordedBytes(), lost);
+        if (!record.Close() && !outputFailed) {
+            console.Complain(record.Error() + "; the capture stops at its last whole line");
+            status = 1;
+        }
+    }
+    if (!sentLog.Close() && !outputFailed) {
+        console.Complain(sentLog.Error() + "; the sent log stops at its last whole line");
+        status = 1;
+    }
+    console.Say(std::to_string(sim.ReportsSent()) + " reports sent, " +
+                std::to_string(sim.PollsAnswered()) + " polls answered");
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    std::string port, sentLogPath, recordPath, replayPath;
-    unsigned baud = 9600;
-    double duration = 0, speed = 1;
-    bool quiet = false;
-    bool listen = false;
-    vpisim::SimOptions options;
-    std::vector<std::pair<double, int>> silences;
-
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= args.size()) return false;
-            *out = args[++i];
-            return true;
-        };
-        std::string v;
-        double n = 0;
-        std::string why;
-        if (a == "--help" || a == "-h") {
-            std::cout << kUsage;
-            return 0;
-        } else if (a == "--quiet") {
-            quiet = true;
-        } else if (a == "--listen") {
-            listen = true;
-        } else if (a == "--no-poll") {
-            options.answerPolls = false;
-        } else if (!value(&v)) {
-            return Usage(a.rfind("--", 0) == 0 ? a + " needs a value" : "unknown argument " + a);
-        } else if (a == "--port") {
-            port = v;
-        } else if (a == "--baud") {
-            if (!ToNumber(v, &n) || n < 50 || n > 4000000) return Usage("bad --baud " + v);
-            baud = static_cast<unsigned>(n);
-        } else if (a == "--streams") {
-            if (!vpisim::ParseNumberList(v, 1, 99, &options.streams, &why)) {
-                return Usage("--streams: " + why);
-            }
-        } else if (a == "--params") {
-            std::vector<int> params;
-            if (!vpisim::ParseNumberList(v, 1, 99, &params, &why)) return Usage("--params: " + why);
-            options.lastParameter = params.back() < 5 ? 5 : params.back();
-        } else if (a == "--interval-ms") {
-            if (!ToNumber(v, &n) || n < 1) return Usage("bad --interval-ms " + v);
-            options.intervalMs = static_cast<int>(n);
-        } else if (a == "--seed") {
-            if (!ToNumber(v, &n) || n < 0) return Usage("bad --seed " + v);
-            options.seed = static_cast<std::uint32_t>(n);
-        } else if (a == "--resync-ms") {
-            if (!ToNumber(v, &n) || n < 0) return Usage("bad --resync-ms " + v);
-            options.resyncPauseMs = static_cast<int>(n);
-        } else if (a == "--fault") {
-            std::size_t colon = v.find(':');
-            auto kind = vpisim::FaultFromName(v.substr(0, colon));
-            if (!kind || *kind == vpisim::Fault::None || colon == std::string::npos ||
-                !ToNumber(v.substr(colon + 1), &n) || n <= 0) {
-                return Usage("bad --fault " + v + " (e.g. cut:7 or noise:0.2)");
-            }
-            vpisim::FaultRule rule;
-            rule.kind = *kind;
-            if (v.find('.', colon) != std::string::npos) {
-                if (n >= 1) return Usage("--fault chance must be below 1: " + v);
-                rule.probability = n;
-            } else {
-                rule.every = static_cast<unsigned>(n);
-            }
-            options.faults.push_back(rule);
-        } else if (a == "--silence") {
-            std::size_t colon = v.find(':');
-            double at = 0, ms = 0;
-            if (colon == std::string::npos || !ToNumber(v.substr(0, colon), &at) ||
-                !ToNumber(v.substr(colon + 1), &ms) || at < 0 || ms <= 0) {
-                return Usage("bad --silence " + v + " (e.g. 10:6000)");
-            }
-            silences.emplace_back(at, static_cast<int>(ms));
-        } else if (a == "--sent-log") {
-            sentLogPath = v;
-        } else if (a == "--record") {
-            recordPath = v;
-        } else if (a == "--replay") {
-            replayPath = v;
-        } else if (a == "--speed") {
-            if (!ToNumber(v, &speed) || speed <= 0) return Usage("bad --speed " + v);
-        } else if (a == "--count") {
-            if (!ToNumber(v, &n) || n < 1) return Usage("bad --count " + v);
-            options.maxReports = static_cast<std::uint64_t>(n);
-        } else if (a == "--duration") {
-            if (!ToNumber(v, &duration) || duration <= 0) return Usage("bad --duration " + v);
-        } else {
-            return Usage("unknown option " + a);
-        }
+    Settings s;
+    if (auto exit = ReadCommandLine(argc, argv, s)) return *exit;
+    if (s.listPorts) {
+        const std::string list = vpitools::FormatPortList(vpitools::ListPorts());
+        if (std::fputs(list.c_str(), stdout) < 0 || std::fflush(stdout) != 0) return 1;
+        return 0;
     }
-    if (port.empty()) return Usage("--port is required");
-    if (listen && recordPath.empty()) return Usage("--listen needs --record FILE");
-    if (listen && !replayPath.empty()) return Usage("--listen and --replay exclude each other");
-
-    std::vector<vpisim::CaptureChunk> chunks;
-    if (!replayPath.empty()) {
-        std::ifstream in(replayPath, std::ios::binary);
-        if (!in) return Usage("cannot read " + replayPath);
-        std::stringstream text;
-        text << in.rdbuf();
-        std::string why;
-        if (!vpisim::ParseCapture(text.str(), &chunks, &why)) {
-            std::cerr << "vpivg-sim: " << replayPath << ": " << why << "\n";
-            return 2;
-        }
+    vpitools::InstallStopHandlers();
+    vpisim::Console console(s.common.quiet);
+    if (!s.common.logPath.empty() && !console.OpenLog(s.common.logPath)) return 1;
+    if (!s.replayPath.empty() && !std::ifstream(s.replayPath)) {
+        console.Complain("cannot read " + s.replayPath + ": " +
+                         vpitools::OsErrorText(vpitools::LastOsError()));
+        return 2;
     }
 
     std::string why;
-    auto line = vpisim::OpenSerialLine(port, baud, &why);
+    auto line = vpisim::OpenSerialLine(s.line, &why);
     if (!line) {
-        std::cerr << "vpivg-sim: " << why << "\n";
+        console.Complain(why);
+        console.Close();
         return 1;
     }
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    const std::string device = vpitools::ResolvePort(s.line.port);
+    console.Say("on " + s.line.port + (device == s.line.port ? "" : " (" + device + ")") + ", " +
+                vpitools::Describe(s.line));
 
-    if (!replayPath.empty()) {
-        if (!quiet) std::cout << "replaying " << chunks.size() << " chunks to " << port << "\n";
-        return vpisim::ReplayCapture(*line, chunks, stopRequested, speed) ? 0 : 1;
+    int status;
+    if (!s.replayPath.empty()) {
+        status = ReplayMode(s, *line, console);
+    } else if (s.listen) {
+        status = ListenMode(s, *line, console);
+    } else {
+        status = SimulateMode(s, *line, console);
     }
-
-    if (listen) {
-        // At a plant the line belongs to the instrument: take what it sends, send nothing.
-        std::ofstream capture(recordPath);
-        if (!capture) return Usage("cannot write " + recordPath);
-        capture << "# vpivg-sim capture of " << port << ": <ms offset> <hex bytes>\n";
-        if (!quiet) std::cout << "listening on " << port << ", recording to " << recordPath << "\n";
-        auto start = std::chrono::steady_clock::now();
-        std::uint64_t bytes = 0;
-        while (!stopRequested) {
-            auto now = std::chrono::steady_clock::now();
-            if (duration > 0 && std::chrono::duration<double>(now - start).count() >= duration) break;
-            std::string chunk = line->Read(4096, 100);
-            if (chunk.empty()) continue;
-            bytes += chunk.size();
-            auto offset = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - start).count();
-            capture << vpisim::FormatCaptureChunk({static_cast<std::uint64_t>(offset), chunk})
-                    << '\n' << std::flush;
-        }
-        if (!quiet) std::cout << bytes << " bytes recorded\n";
-        return 0;
-    }
-
-    std::ofstream sentLog, record;
-    vpisim::Simulator sim(*line, options);
-    if (!sentLogPath.empty()) {
-        sentLog.open(sentLogPath);
-        if (!sentLog) return Usage("cannot write " + sentLogPath);
-        sim.SetSentLog(&sentLog);
-    }
-    if (!recordPath.empty()) {
-        record.open(recordPath);
-        if (!record) return Usage("cannot write " + recordPath);
-        record << "# vpivg-sim capture of " << port << ": <ms offset> <hex bytes>\n";
-        sim.SetRecord(&record);
-    }
-    if (!quiet) {
-        sim.SetEventHook([](const std::string& text) { std::cout << text << std::endl; });
-    }
-
-    auto start = std::chrono::steady_clock::now();
-    std::atomic<bool> stop{false};
-    std::thread runner([&] { sim.Run(stop); });
-    std::vector<bool> silenced(silences.size(), false);
-    while (!stopRequested) {
-        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (duration > 0 && elapsed >= duration) break;
-        if (options.maxReports && sim.ReportsSent() >= options.maxReports) break;
-        for (std::size_t i = 0; i < silences.size(); ++i) {
-            if (!silenced[i] && elapsed >= silences[i].first) {
-                silenced[i] = true;
-                sim.InjectSilence(silences[i].second);
-                if (!quiet) std::cout << "silent for " << silences[i].second << " ms" << std::endl;
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    stop = true;
-    runner.join();
-    if (!quiet) {
-        std::cout << sim.ReportsSent() << " reports sent, " << sim.PollsAnswered()
-                  << " polls answered\n";
-    }
-    return 0;
+    console.Close();
+    if (!console.Ok() && status == 0) status = 1;
+    return status;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <cstdio>
 #include <sstream>
 
@@ -173,12 +174,12 @@ void Simulator::SetPaused(bool paused) {
     paused_ = paused;
 }
 
-void Simulator::SetSentLog(std::ostream* log) {
+void Simulator::SetSentLog(vpitools::OutputFile* log) {
     std::lock_guard lock(mutex_);
     sentLog_ = log;
 }
 
-void Simulator::SetRecord(std::ostream* capture) {
+void Simulator::SetRecord(vpitools::OutputFile* capture) {
     std::lock_guard lock(mutex_);
     record_ = capture;
 }
@@ -191,6 +192,16 @@ void Simulator::SetEventHook(std::function<void(const std::string&)> hook) {
 std::vector<SentReport> Simulator::Sent() const {
     std::lock_guard lock(mutex_);
     return sent_;
+}
+
+std::string Simulator::OutputFailure() const {
+    std::lock_guard lock(mutex_);
+    return outputFailure_;
+}
+
+std::uint64_t Simulator::RecordedBytes() const {
+    std::lock_guard lock(mutex_);
+    return recordedBytes_;
 }
 
 bool Simulator::Silent() const {
@@ -212,11 +223,15 @@ void Simulator::TakeInput(int waitMs) {
     if (bytes.empty()) return;
     {
         std::lock_guard lock(mutex_);
-        if (record_) {
+        if (record_ && !record_->Failed()) {
             auto offset = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::steady_clock::now() - started_).count();
-            *record_ << FormatCaptureChunk({static_cast<std::uint64_t>(offset), bytes}) << '\n';
-            record_->flush();
+            if (record_->Write(FormatCaptureChunk({static_cast<std::uint64_t>(offset), bytes}) +
+                               '\n')) {
+                recordedBytes_ += bytes.size();
+            } else if (outputFailure_.empty()) {
+                outputFailure_ = record_->Error();
+            }
         }
     }
     inputTail_ += bytes;
@@ -323,13 +338,14 @@ void Simulator::SendOne(bool polled) {
     }
     bool ok = line_.Write(bytes);
     reportsSent_++;
+    if (!ok) reportsUnwritten_++;
     std::string logLine = report.LogLine() + (ok ? "" : " write-failed");
     {
         std::lock_guard lock(mutex_);
         sent_.push_back(report);
-        if (sentLog_) {
-            *sentLog_ << logLine << '\n';
-            sentLog_->flush();
+        if (sentLog_ && !sentLog_->Failed() && !sentLog_->Write(logLine + '\n') &&
+            outputFailure_.empty()) {
+            outputFailure_ = sentLog_->Error();
         }
         if (resync) {
             resyncUntil_ = std::chrono::steady_clock::now() +
@@ -345,6 +361,8 @@ void Simulator::Run(const std::atomic<bool>& stop) {
     auto next = started_;
     while (!stop) {
         if (options_.maxReports && reportsSent_ >= options_.maxReports) break;
+        // A line that went away stays away: the program reports it and ends.
+        if (!line_.Lost().empty()) break;
         auto now = Clock::now();
         bool silent, paused, resyncing;
         {
@@ -388,6 +406,59 @@ std::string FormatCaptureChunk(const CaptureChunk& chunk) {
         line += kHex[c & 15];
     }
     return line;
+}
+
+namespace {
+constexpr std::string_view kHeaderStart = "# vpivg-sim capture ";
+constexpr std::string_view kEndLine = "# end bytes=";
+
+// The value of "key=" in a header line: up to the next " key=" or the end.
+std::string HeaderField(std::string_view line, std::string_view key,
+                        std::initializer_list<std::string_view> keys) {
+    std::size_t at = line.find(" " + std::string(key) + "=");
+    if (at == std::string_view::npos) return {};
+    at += key.size() + 2;
+    std::size_t end = line.size();
+    for (std::string_view other : keys) {
+        std::size_t next = line.find(" " + std::string(other) + "=", at);
+        if (next != std::string_view::npos) end = std::min(end, next);
+    }
+    return std::string(line.substr(at, end - at));
+}
+}  // namespace
+
+std::string FormatCaptureHeader(const CaptureHeader& header) {
+    return std::string(kHeaderStart) + "start=" + header.start + " port=" + header.port +
+           " device=" + header.device + " line=" + header.line +
+           "\n# <ms offset> <hex bytes>\n";
+}
+
+std::optional<CaptureHeader> ParseCaptureHeader(std::string_view text) {
+    std::string_view first = text.substr(0, text.find('\n'));
+    if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
+    if (first.rfind(kHeaderStart, 0) != 0) return std::nullopt;
+    // The port and device may hold spaces (a Linux path can); the keys cannot.
+    const std::string_view line = first.substr(kHeaderStart.size() - 1);
+    const auto keys = {std::string_view("start"), std::string_view("port"),
+                       std::string_view("device"), std::string_view("line")};
+    CaptureHeader header;
+    header.start = HeaderField(line, "start", keys);
+    header.port = HeaderField(line, "port", keys);
+    header.device = HeaderField(line, "device", keys);
+    header.line = HeaderField(line, "line", keys);
+    if (header.start.empty() || header.port.empty()) return std::nullopt;
+    return header;
+}
+
+std::string FormatCaptureEnd(std::uint64_t bytes) {
+    return std::string(kEndLine) + std::to_string(bytes) + "\n";
+}
+
+bool CaptureHasEnd(std::string_view text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+    std::size_t start = text.rfind('\n');
+    std::string_view last = text.substr(start == std::string_view::npos ? 0 : start + 1);
+    return last.rfind(kEndLine, 0) == 0;
 }
 
 bool ParseCapture(std::string_view text, std::vector<CaptureChunk>* chunks, std::string* why) {

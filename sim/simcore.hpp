@@ -20,6 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "cli.hpp"
+#include "output_file.hpp"
+
 namespace vpisim {
 
 // The instrument's side of the cable.
@@ -30,12 +33,15 @@ public:
     virtual bool Write(std::string_view bytes) = 0;
     // Whatever arrives within `timeoutMs` (possibly nothing); at most `max` bytes.
     virtual std::string Read(std::size_t max, int timeoutMs) = 0;
+    // Why the line is gone for good (adapter pulled, far end closed), "" while it is there.
+    // Once gone, reads return nothing at once and writes fail: the caller must stop.
+    virtual std::string Lost() const { return {}; }
 };
 
 // A serial device opened by its Win32 name ("COM5", "\\.\COM12", "/dev/ttyUSB0") through the
-// platform layer, so the same names work on both targets. Null with `why` set on failure.
-std::unique_ptr<SimLine> OpenSerialLine(const std::string& name, unsigned baud,
-                                        std::string* why);
+// platform layer, so the same names work on both targets, with the given line settings. Null
+// with `why` set on failure, naming the device and the reason.
+std::unique_ptr<SimLine> OpenSerialLine(const vpitools::LineOptions& options, std::string* why);
 #if !defined(_WIN32)
 // The master side of a pseudo-terminal (or any descriptor); the descriptor stays the caller's.
 std::unique_ptr<SimLine> MakeDescriptorLine(int fd);
@@ -133,17 +139,28 @@ public:
     void InjectOnce(Fault fault);  // the next report gets this fault
     void SetPaused(bool paused);
 
-    // One line per report to this stream (kept by the caller), plus the in-memory copy.
-    void SetSentLog(std::ostream* log);
-    // Received bytes (what the driver sent) to this capture, with timing.
-    void SetRecord(std::ostream* capture);
+    // One line per report to this file (kept by the caller), plus the in-memory copy.
+    void SetSentLog(vpitools::OutputFile* log);
+    // Received bytes (what the driver sent) to this capture, with timing. The caller writes the
+    // header; offsets count from the start of Run().
+    void SetRecord(vpitools::OutputFile* capture);
     // Called (on the simulator's thread) after each report or event, for displays.
     void SetEventHook(std::function<void(const std::string&)> hook);
 
     std::vector<SentReport> Sent() const;
     std::uint64_t PollsAnswered() const { return pollsAnswered_.load(); }
     std::uint64_t ReportsSent() const { return reportsSent_.load(); }
+    // Reports the line did not take whole (write failed or timed out).
+    std::uint64_t ReportsUnwritten() const { return reportsUnwritten_.load(); }
     bool Silent() const;
+    // Why the line went away, once it did (Run() has then ended); "" before.
+    // Only after Run() has returned: the line is the running loop's.
+    std::string LineLost() const { return line_.Lost(); }
+    // The first failure of the sent log or the capture ("cannot write FILE: reason"), "" while
+    // both are well; that output stops, the instrument goes on.
+    std::string OutputFailure() const;
+    // Bytes recorded to the capture so far.
+    std::uint64_t RecordedBytes() const;
 
 private:
     void SendOne(bool polled);
@@ -160,9 +177,11 @@ private:
 
     mutable std::mutex mutex_;
     std::vector<SentReport> sent_;
-    std::ostream* sentLog_ = nullptr;
-    std::ostream* record_ = nullptr;
+    vpitools::OutputFile* sentLog_ = nullptr;
+    vpitools::OutputFile* record_ = nullptr;
     std::function<void(const std::string&)> eventHook_;
+    std::string outputFailure_;
+    std::uint64_t recordedBytes_ = 0;
     std::vector<Fault> pendingFaults_;
     std::chrono::steady_clock::time_point silentUntil_{};
     std::chrono::steady_clock::time_point resyncUntil_{};
@@ -172,15 +191,32 @@ private:
 
     std::atomic<std::uint64_t> pollsAnswered_{0};
     std::atomic<std::uint64_t> reportsSent_{0};
+    std::atomic<std::uint64_t> reportsUnwritten_{0};
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
-// Capture files: one line per chunk, "<ms offset> <hex bytes>", '#' starts a comment.
+// Capture files: one line per chunk, "<ms offset> <hex bytes>", '#' starts a comment. A
+// capture begins with a header line saying when, where and at what line settings it was made,
+// and a capture that was finished properly ends with an end line; both are comments to replay.
 struct CaptureChunk {
     std::uint64_t offsetMs;
     std::string bytes;
 };
+struct CaptureHeader {
+    std::string start;   // ISO 8601 with the offset from UTC
+    std::string port;    // as given, e.g. "COM5"
+    std::string device;  // what it resolved to, e.g. "/dev/ttyUSB0"
+    std::string line;    // "9600 8N1"
+};
+// "# vpivg-sim capture start=... port=... device=... line=9600 8N1" and the column legend.
+std::string FormatCaptureHeader(const CaptureHeader& header);
+// The header of a capture text, if it has one on its first line.
+std::optional<CaptureHeader> ParseCaptureHeader(std::string_view text);
+// "# end bytes=N": written when the recording ended as planned.
+std::string FormatCaptureEnd(std::uint64_t bytes);
+// True when the text carries the end line, so the recording was not cut short.
+bool CaptureHasEnd(std::string_view text);
 bool ParseCapture(std::string_view text, std::vector<CaptureChunk>* chunks, std::string* why);
 std::string FormatCaptureChunk(const CaptureChunk& chunk);
 // Writes the chunks at their offsets; false if a write failed or `stop` was set first.

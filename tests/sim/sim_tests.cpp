@@ -266,6 +266,31 @@ TEST(SimCapture, RoundTripsAndRefusesBadLines) {
     EXPECT_EQ(why.rfind("line 3:", 0), 0u) << why;
 }
 
+TEST(SimCapture, HeaderAndEndLineReadBackAndReplaySkipsThem) {
+    CaptureHeader header{"2026-12-08T14:03:07.123+01:00", "COM2",
+                         "/dev/serial/by-id/usb-My Adapter-if00", "9600 7E2"};
+    std::string text = FormatCaptureHeader(header) + "0 61\n15 0a0d\n";
+    EXPECT_FALSE(CaptureHasEnd(text)) << "a capture cut short has no end line";
+    text += FormatCaptureEnd(3);
+    EXPECT_TRUE(CaptureHasEnd(text));
+    EXPECT_TRUE(CaptureHasEnd(text + "\n"));
+
+    auto back = ParseCaptureHeader(text);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->start, header.start);
+    EXPECT_EQ(back->port, header.port);
+    EXPECT_EQ(back->device, header.device) << "a path with a blank stays whole";
+    EXPECT_EQ(back->line, header.line);
+
+    std::vector<CaptureChunk> chunks;
+    std::string why;
+    ASSERT_TRUE(ParseCapture(text, &chunks, &why)) << why;
+    ASSERT_EQ(chunks.size(), 2u);
+    EXPECT_EQ(chunks[1].bytes, "\n\r");
+    EXPECT_FALSE(ParseCaptureHeader("# a capture\n0 61\n")) << "older captures have none";
+    EXPECT_FALSE(ParseCaptureHeader("0 61\n# vpivg-sim capture start=x port=COM1\n"));
+}
+
 TEST(SimCapture, ReplayWritesEveryChunkInOrder) {
     FakeLine line;
     std::atomic<bool> stop{false};

@@ -1,8 +1,11 @@
 #include "cli.hpp"
 
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <sstream>
+#include <vector>
 
 namespace vpitools {
 
@@ -18,20 +21,85 @@ const std::map<std::string, Parity> kParities = {
 const std::map<std::string, StopBits> kStopBits = {
     {"1", StopBits::One}, {"1.5", StopBits::OnePointFive}, {"2", StopBits::Two}};
 
+std::string Number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", value);
+    return text;
+}
+
+bool ReadNumber(const std::string& text, double* value) {
+    if (text.empty() || text.find_first_of(" \t") != std::string::npos) return false;
+    // Plain decimal only: "inf", "nan" and hexadecimal are no line settings.
+    if (text.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
+    char* end = nullptr;
+    *value = std::strtod(text.c_str(), &end);
+    return end != nullptr && *end == '\0';
+}
+
+// A name-to-value option: the names in any letter case, the value stored as CLI11 reads it.
+template <typename Enum>
+CLI::Validator Names(const std::map<std::string, Enum>& names, const std::string& rule) {
+    return CLI::Validator(
+        [names, rule](std::string& text) {
+            std::string key = text;
+            for (char& c : key) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+            auto found = names.find(key);
+            if (found == names.end()) return "must be " + rule + ", not '" + text + "'";
+            text = std::to_string(static_cast<int>(found->second));
+            return std::string();
+        },
+        "");
+}
+
 // CLI11's own words for an error, made to read as one sentence after the program's name.
 std::string Explain(const CLI::Error& error) {
     std::string what = error.what();
-    if (error.get_name() == "ExtrasError") {
-        // "The following arguments were not expected: --foo" -> name the culprit plainly.
-        const std::string marker = "were not expected: ";
-        std::size_t at = what.find(marker);
-        if (at != std::string::npos) return "unknown option or argument: " + what.substr(at + marker.size());
+    if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
+        // CLI11 lists what it did not expect last first. An unknown option is the mistake; the
+        // words after it are most likely its value, so only the options are named then.
+        const std::size_t colon = what.find(": ");
+        std::istringstream words(colon == std::string::npos ? "" : what.substr(colon + 2));
+        std::vector<std::string> options, others;
+        for (std::string word; words >> word;) {
+            (word.size() > 1 && word[0] == '-' ? options : others).insert(
+                (word.size() > 1 && word[0] == '-' ? options : others).begin(), word);
+        }
+        std::string text;
+        const auto& named = options.empty() ? others : options;
+        for (const std::string& word : named) text += (text.empty() ? "" : ", ") + word;
+        if (!options.empty()) return (options.size() > 1 ? "unknown options " : "unknown option ") + text;
+        return (others.size() > 1 ? "unexpected arguments " : "unexpected argument ") + text;
     }
-    if (error.get_name() == "RequiredError") return what;
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr &&
+        what.find(" required ") != std::string::npos) {
+        // "--port: 1 required NAME missing"
+        return what.substr(0, what.find(':')) + " needs a value";
+    }
     return what;
 }
 
 }  // namespace
+
+CLI::Validator NumberIn(double low, double high) {
+    return CLI::Validator(
+        [low, high](const std::string& text) {
+            double value = 0;
+            if (ReadNumber(text, &value) && value >= low && value <= high) return std::string();
+            return "must be a number from " + Number(low) + " to " + Number(high) + ", not '" +
+                   text + "'";
+        },
+        "");
+}
+
+CLI::Validator NumberAbove(double low) {
+    return CLI::Validator(
+        [low](const std::string& text) {
+            double value = 0;
+            if (ReadNumber(text, &value) && value > low) return std::string();
+            return "must be a number above " + Number(low) + ", not '" + text + "'";
+        },
+        "");
+}
 
 const char* ParityName(Parity parity) {
     switch (parity) {
@@ -65,20 +133,25 @@ void AddLineOptions(CLI::App& app, LineOptions& line) {
                    "serial port: COM5, \\\\.\\COM12, NUL or a device path such as /dev/ttyUSB0")
         ->type_name("NAME");
     app.add_option("--baud", line.baud, "line speed in baud")
-        ->check(CLI::Range(50u, 4000000u))
+        ->type_name("N")
+        ->check(NumberIn(50, 4000000))
         ->capture_default_str();
-    app.add_option("--data-bits", line.dataBits, "data bits per character")
-        ->check(CLI::Range(5, 8))
+    app.add_option("--data-bits", line.dataBits, "data bits per character, 5 to 8")
+        ->type_name("N")
+        ->check(NumberIn(5, 8))
         ->capture_default_str();
     app.add_option("--parity", line.parity, "none, odd, even, mark or space")
-        ->transform(CLI::CheckedTransformer(kParities, CLI::ignore_case))
+        ->type_name("NAME")
+        ->transform(Names(kParities, "none, odd, even, mark or space"))
         ->default_str("none");
     app.add_option("--stop-bits", line.stopBits, "1, 1.5 or 2")
-        ->transform(CLI::CheckedTransformer(kStopBits))
+        ->type_name("N")
+        ->transform(Names(kStopBits, "1, 1.5 or 2"))
         ->default_str("1");
     app.add_option("--read-timeout-ms", line.readTimeoutMs,
                    "the longest one read of the line waits, in milliseconds")
-        ->check(CLI::Range(1, 60000))
+        ->type_name("MS")
+        ->check(NumberIn(1, 60000))
         ->capture_default_str();
 }
 
@@ -86,7 +159,7 @@ void AddCommonOptions(CLI::App& app, CommonOptions& common,
                       std::function<std::string()> versionText) {
     app.set_version_flag("--version", std::move(versionText), "print the version and exit");
     app.add_option("--duration", common.duration, "stop after this many seconds (0: run until stopped)")
-        ->check(CLI::NonNegativeNumber)
+        ->check(NumberIn(0, 1e9))
         ->type_name("SECONDS");
     app.add_flag("-q,--quiet", common.quiet, "print nothing but errors");
     app.add_flag("--plain", common.plain, "plain lines only, no screen drawing");

@@ -23,6 +23,11 @@ struct LineOptions {
     int readTimeoutMs = 1000;       // the longest one read of the line waits
 };
 
+// Value checks whose complaints name the option's rule and the value given, for CLI11's
+// ->check(): "must be a number from 50 to 4000000, not 'fast'".
+CLI::Validator NumberIn(double low, double high);
+CLI::Validator NumberAbove(double low);  // strictly above `low`
+
 // "9600 8N1", "19200 7E1.5": how the line is written on a label or in a capture header.
 std::string Describe(const LineOptions& line);
 const char* ParityName(Parity parity);      // "none", "odd", ...

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 
 #include "os.hpp"
 
@@ -15,8 +16,13 @@ struct Parts {
     long offsetMinutes = 0;  // local time minus UTC
 };
 
+// The C library's time-zone state is shared: mktime may reload it while another thread reads
+// it, so the conversions go one at a time.
+std::mutex zoneLock;
+
 Parts Split(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
+    std::lock_guard lock(zoneLock);
     Parts parts;
     const auto sinceEpoch = when.time_since_epoch();
     const std::time_t seconds = static_cast<std::time_t>(floor<std::chrono::seconds>(sinceEpoch).count());

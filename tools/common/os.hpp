@@ -8,9 +8,15 @@
 
 namespace vpitools {
 
-// Creates `path` for writing; an existing file is refused (EEXIST) unless `overwrite`.
-// Null with `error` set on failure.
-std::FILE* CreateOutputFile(const std::string& path, bool overwrite, unsigned long* error);
+enum class OpenMode {
+    New,      // an existing file is refused with kFileExistsError
+    Replace,  // an existing file is emptied
+    Append,   // an existing file is written on at its end
+};
+// Opens `path` for writing. Null with `error` set on failure.
+std::FILE* CreateOutputFile(const std::string& path, OpenMode mode, unsigned long* error);
+// The size of an open file, -1 if it cannot be told.
+long long FileSize(std::FILE* file);
 // The error CreateOutputFile leaves for a file that exists already.
 extern const unsigned long kFileExistsError;
 // Cuts an open file back to `size` bytes.

@@ -1,5 +1,6 @@
 // The few calls the tool library needs from a POSIX system: error texts and files.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,8 @@ const unsigned long kFileExistsError = EEXIST;
 
 unsigned long LastOsError() { return static_cast<unsigned long>(errno); }
 
+void ClearOsError() { errno = 0; }
+
 std::string OsErrorText(unsigned long error) {
     char buffer[256];
     // The GNU strerror_r gives its text back; it may or may not use the buffer.
@@ -23,8 +26,11 @@ std::string OsErrorText(unsigned long error) {
     return result;
 }
 
-std::FILE* CreateOutputFile(const std::string& path, bool overwrite, unsigned long* error) {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+std::FILE* CreateOutputFile(const std::string& path, OpenMode mode, unsigned long* error) {
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+    if (mode == OpenMode::New) flags |= O_EXCL;
+    if (mode == OpenMode::Replace) flags |= O_TRUNC;
+    if (mode == OpenMode::Append) flags |= O_APPEND;
     int fd;
     do {
         fd = open(path.c_str(), flags, 0666);
@@ -39,6 +45,12 @@ std::FILE* CreateOutputFile(const std::string& path, bool overwrite, unsigned lo
         close(fd);
     }
     return file;
+}
+
+long long FileSize(std::FILE* file) {
+    struct stat info {};
+    if (fstat(fileno(file), &info) != 0) return -1;
+    return static_cast<long long>(info.st_size);
 }
 
 bool CutFile(std::FILE* file, long long size) {

@@ -15,6 +15,8 @@ const unsigned long kFileExistsError = ERROR_FILE_EXISTS;
 
 unsigned long LastOsError() { return GetLastError(); }
 
+void ClearOsError() { SetLastError(0); }
+
 std::string OsErrorText(unsigned long error) {
     char* text = nullptr;
     const DWORD n = FormatMessageA(
@@ -33,15 +35,20 @@ std::string OsErrorText(unsigned long error) {
     return result + " (error " + std::to_string(error) + ")";
 }
 
-std::FILE* CreateOutputFile(const std::string& path, bool overwrite, unsigned long* error) {
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                overwrite ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
+std::FILE* CreateOutputFile(const std::string& path, OpenMode mode, unsigned long* error) {
+    const DWORD disposition = mode == OpenMode::New       ? CREATE_NEW
+                              : mode == OpenMode::Replace ? CREATE_ALWAYS
+                                                          : OPEN_ALWAYS;
+    // Appending asks for FILE_APPEND_DATA alone, so every write goes to the end.
+    const DWORD access = mode == OpenMode::Append ? FILE_APPEND_DATA : GENERIC_WRITE;
+    HANDLE handle = CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         *error = GetLastError();
         return nullptr;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                                   _O_WRONLY | _O_BINARY | (mode == OpenMode::Append ? _O_APPEND : 0));
     if (fd < 0) {
         *error = GetLastError();
         CloseHandle(handle);
@@ -53,6 +60,13 @@ std::FILE* CreateOutputFile(const std::string& path, bool overwrite, unsigned lo
         _close(fd);
     }
     return file;
+}
+
+long long FileSize(std::FILE* file) {
+    LARGE_INTEGER size{};
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (!GetFileSizeEx(handle, &size)) return -1;
+    return size.QuadPart;
 }
 
 bool CutFile(std::FILE* file, long long size) {

@@ -1,6 +1,5 @@
 #include "output_file.hpp"
 
-#include "os.hpp"
 #include "ports.hpp"
 
 namespace vpitools {
@@ -12,14 +11,20 @@ void OutputFile::Fail(const char* doing, unsigned long osError) {
 }
 
 bool OutputFile::Open(const std::string& path, bool overwrite) {
+    return OpenAs(path, overwrite ? OpenMode::Replace : OpenMode::New);
+}
+
+bool OutputFile::Append(const std::string& path) { return OpenAs(path, OpenMode::Append); }
+
+bool OutputFile::OpenAs(const std::string& path, OpenMode mode) {
     Close();
     path_ = path;
     error_.clear();
     written_ = 0;
     unsigned long osError = 0;
-    file_ = CreateOutputFile(path, overwrite, &osError);
+    file_ = CreateOutputFile(path, mode, &osError);
     if (file_ == nullptr) {
-        if (!overwrite && osError == kFileExistsError) {
+        if (mode == OpenMode::New && osError == kFileExistsError) {
             error_ = path + " exists; choose another name, or --overwrite to replace it";
         } else {
             Fail("cannot create", osError);
@@ -29,6 +34,15 @@ bool OutputFile::Open(const std::string& path, bool overwrite) {
     // Unbuffered: each Write is one hand-over to the OS, so a failure is seen where it happens
     // and no buffered rest can reach the file after it was cut back.
     std::setvbuf(file_, nullptr, _IONBF, 0);
+    if (mode == OpenMode::Append) {
+        written_ = FileSize(file_);
+        if (written_ < 0) {
+            Fail("cannot write", LastOsError());
+            std::fclose(file_);
+            file_ = nullptr;
+            return false;
+        }
+    }
     return true;
 }
 

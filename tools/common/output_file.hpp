@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "os.hpp"
+
 namespace vpitools {
 
 class OutputFile {
@@ -21,6 +23,8 @@ public:
     // Creates the file. An existing file is kept and refused unless `overwrite`, so a second
     // run never destroys the first one's record by accident. False with Error() set.
     bool Open(const std::string& path, bool overwrite);
+    // Opens for adding to the end, creating it if need be: for logs, which run on across runs.
+    bool Append(const std::string& path);
     // Writes `text` and hands it to the OS at once. False once any write has failed.
     bool Write(std::string_view text);
     // Closes, checking that the last bytes reached the OS. False if anything ever failed.
@@ -33,6 +37,7 @@ public:
     const std::string& Path() const { return path_; }
 
 private:
+    bool OpenAs(const std::string& path, OpenMode mode);
     void Fail(const char* doing, unsigned long osError);
 
     std::FILE* file_ = nullptr;

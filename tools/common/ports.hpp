@@ -47,6 +47,8 @@ PortDiagnosis DiagnosePort(const std::string& name, unsigned long osError = 0);
 // The error the last failed system call left on this thread (errno / GetLastError()), and its
 // text as the OS words it.
 unsigned long LastOsError();
+// Sets it to 0, so a failure that sets no error (a line that hung up) is told from one that did.
+void ClearOsError();
 std::string OsErrorText(unsigned long error);
 
 }  // namespace vpitools

@@ -75,8 +75,15 @@ PortDiagnosis DiagnosePort(const std::string& name, unsigned long osError) {
         case ERROR_PATH_NOT_FOUND:
             result.reason = "no such port";
             if (ComNumber(name) >= 10 && name.rfind("\\\\.\\", 0) != 0) {
-                result.reason += " (COM10 and above are written \\\\.\\COM" +
-                                 std::to_string(ComNumber(name)) + ")";
+                // Windows finds COM10 and above only under their device name: say so when
+                // that name would have worked.
+                const std::string device = "\\\\.\\COM" + std::to_string(ComNumber(name));
+                HANDLE handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                            nullptr, OPEN_EXISTING, 0, nullptr);
+                if (handle != INVALID_HANDLE_VALUE) {
+                    CloseHandle(handle);
+                    result.reason += "; COM10 and above are written " + device;
+                }
             }
             break;
         case ERROR_ACCESS_DENIED:

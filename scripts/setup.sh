@@ -18,12 +18,14 @@ fi
 source "$here/i386.sh"
 
 # Header-only libraries every preset compiles against (the Windows builds too).
-wanted=(cmake ninja-build g++ binutils googletest util-linux coreutils libcli11-dev)
+wanted=(cmake ninja-build g++ binutils googletest util-linux coreutils libcli11-dev
+        libtomlplusplus-dev libspdlog-dev libfmt-dev)
 want_i386=0
 for preset in "${presets[@]}"; do
   case "$preset" in
-    native) wanted+=(locales gcc pkg-config socat) ;;
-    asan | tsan) wanted+=(clang libclang-rt-dev locales) ;;
+    # tmux: the host's live-view tests read its screen there.
+    native) wanted+=(locales gcc pkg-config socat tmux) ;;
+    asan | tsan) wanted+=(clang libclang-rt-dev locales tmux) ;;
     win32)
       wanted+=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 socat
                pkg-config)

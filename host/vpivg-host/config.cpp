@@ -2,128 +2,308 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <fstream>
-#include <map>
 #include <set>
 #include <sstream>
+
+#include <toml++/toml.h>
+
+#include "portname.hpp"
 
 namespace vpihost {
 
 namespace {
-
-std::string Trim(std::string_view text) {
-    std::size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) return {};
-    std::size_t last = text.find_last_not_of(" \t\r");
-    return std::string(text.substr(first, last - first + 1));
-}
 
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
 
-// "Scan period ms", "scan-period-ms" and "scan_period_ms" are one key.
-std::string KeyName(std::string text) {
-    text = Lower(Trim(text));
-    std::string out;
-    for (char c : text) {
-        char k = (c == ' ' || c == '-' || c == '\t') ? '_' : c;
-        if (k == '_' && !out.empty() && out.back() == '_') continue;
-        out += k;
-    }
-    return out;
+std::string_view Trim(std::string_view text) {
+    std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    std::size_t last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
 }
 
-bool ToInt(const std::string& text, long long low, long long high, int* out) {
-    if (text.empty() || text.size() > 10) return false;
-    long long v = 0;
-    std::size_t i = 0;
-    bool negative = false;
-    if (text[0] == '-') {
-        negative = true;
-        i = 1;
-        if (text.size() == 1) return false;
-    }
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-        v = v * 10 + (text[i] - '0');
-    }
-    if (negative) v = -v;
-    if (v < low || v > high) return false;
-    *out = static_cast<int>(v);
-    return true;
+bool ToInt(std::string_view text, int* out) {
+    auto result = std::from_chars(text.data(), text.data() + text.size(), *out);
+    return result.ec == std::errc() && result.ptr == text.data() + text.size();
 }
 
-std::optional<bool> ToSwitch(const std::string& text) {
-    std::string v = Lower(text);
-    if (v == "on" || v == "yes" || v == "true" || v == "1") return true;
-    if (v == "off" || v == "no" || v == "false" || v == "0") return false;
-    return std::nullopt;
-}
+// Reads one file; the first error wins and says where it stands.
+class Reader {
+public:
+    Reader(const std::string& file, ConfigError* error) : file_(file), error_(error) {}
 
-// A number list within [low, high], e.g. "1-3,5".
-bool ToList(const std::string& text, int low, int high, std::vector<int>* out, std::string* why) {
-    out->clear();
-    std::string_view rest = text;
-    while (true) {
-        std::size_t comma = rest.find(',');
-        std::string item = Trim(rest.substr(0, comma));
-        std::size_t dash = item.find('-');
-        int first = 0, last = 0;
-        bool ok = dash == std::string::npos
-                      ? ToInt(item, 0, 1000000, &first) && (last = first, true)
-                      : ToInt(Trim(item.substr(0, dash)), 0, 1000000, &first) &&
-                            ToInt(Trim(item.substr(dash + 1)), 0, 1000000, &last);
-        if (!ok) {
-            *why = "'" + item + "' is neither a number nor a range like 1-3";
-            return false;
-        }
-        if (last < first) {
-            *why = "range " + item + " runs backwards";
-            return false;
-        }
-        if (first < low || last > high) {
-            *why = item + " is outside " + std::to_string(low) + ".." + std::to_string(high);
-            return false;
-        }
-        for (int v = first; v <= last; ++v) out->push_back(v);
-        if (comma == std::string_view::npos) break;
-        rest.remove_prefix(comma + 1);
-    }
-    std::sort(out->begin(), out->end());
-    out->erase(std::unique(out->begin(), out->end()), out->end());
-    return true;
-}
-
-struct Parser {
-    std::string file;
-    ConfigError* error;
-    bool Fail(int line, const std::string& message) {
-        *error = ConfigError{file, line, message};
+    bool Fail(const toml::source_region& where, const std::string& message) {
+        *error_ = ConfigError{file_, static_cast<int>(where.begin.line),
+                              static_cast<int>(where.begin.column), message};
         return false;
     }
+
+    // An integer setting within [low, high]; `expected` says what the range means.
+    bool Integer(const toml::node& node, std::string_view key, long long low, long long high,
+                 const std::string& expected, int* out) {
+        auto value = node.value_exact<std::int64_t>();
+        if (!value || *value < low || *value > high) {
+            return Fail(node.source(), std::string(key) + " = " + Shown(node) + ": " + expected);
+        }
+        *out = static_cast<int>(*value);
+        return true;
+    }
+    bool Text(const toml::node& node, std::string_view key, std::string* out) {
+        auto value = node.value_exact<std::string>();
+        if (!value) return Fail(node.source(), std::string(key) + " = " + Shown(node) + ": expected a quoted text");
+        *out = *value;
+        return true;
+    }
+    bool Switch(const toml::node& node, std::string_view key, bool* out) {
+        auto value = node.value_exact<bool>();
+        if (!value) return Fail(node.source(), std::string(key) + " = " + Shown(node) + ": expected true or false");
+        *out = *value;
+        return true;
+    }
+    // streams = "1-3,5", streams = [1, 2, 3] or streams = 2.
+    bool List(const toml::node& node, std::string_view key, std::vector<int>* out) {
+        std::string why;
+        std::string what = std::string(key) + " = " + Shown(node) + ": ";
+        std::string range = " (" + std::string(key) + " are 1..99)";
+        if (auto text = node.value_exact<std::string>()) {
+            if (!ParseNumberList(*text, 1, 99, out, &why)) return Fail(node.source(), what + why + range);
+            return true;
+        }
+        if (auto number = node.value_exact<std::int64_t>()) {
+            if (*number < 1 || *number > 99) return Fail(node.source(), what + "outside 1..99" + range);
+            *out = {static_cast<int>(*number)};
+            return true;
+        }
+        if (const toml::array* array = node.as_array()) {
+            out->clear();
+            for (const toml::node& item : *array) {
+                auto number = item.value_exact<std::int64_t>();
+                if (!number || *number < 1 || *number > 99) {
+                    return Fail(item.source(), what + "every item must be a number from 1 to 99");
+                }
+                out->push_back(static_cast<int>(*number));
+            }
+            if (out->empty()) return Fail(node.source(), what + "the list is empty");
+            std::sort(out->begin(), out->end());
+            out->erase(std::unique(out->begin(), out->end()), out->end());
+            return true;
+        }
+        return Fail(node.source(), what + "expected a list such as \"1-3,5\" or [1, 2, 3]");
+    }
+
+    static std::string Shown(const toml::node& node) {
+        std::ostringstream text;
+        node.visit([&](const auto& value) { text << value; });
+        std::string shown = text.str();
+        if (shown.size() > 40) shown = shown.substr(0, 37) + "...";
+        return shown;
+    }
+
+    bool HostKey(std::string_view key, const toml::node& node, HostConfig& c);
+    bool VpiTable(const toml::table& table, VpiConfig* vpi);
+
+private:
+    std::string file_;
+    ConfigError* error_;
 };
 
-// Checks one VPI once its whole section has been read.
-bool FinishVpi(Parser& p, VpiConfig& vpi, bool streamsSet, bool paramsSet) {
-    std::string where = "[vpi " + std::to_string(vpi.number) + "]";
-    if (vpi.port.empty()) return p.Fail(vpi.line, where + " has no port");
-    if (!streamsSet) return p.Fail(vpi.line, where + " has no streams (e.g. streams = 1-3)");
-    if (!paramsSet) return p.Fail(vpi.line, where + " has no params (e.g. params = 1-20)");
+const char* const kHostKeys =
+    "scan-period-ms, poll-period-ms, recovery, recovery-after, tick-ms, csv, overwrite, log, "
+    "log-size-kb, trace, duration, plain, quiet, device-dir, driver";
+const char* const kVpiKeys =
+    "vpi, port, baud, data-bits, parity, stop-bits, read-timeout-ms, status-wait, streams, params";
+
+bool Reader::HostKey(std::string_view key, const toml::node& node, HostConfig& c) {
+    auto checked = [&](std::optional<std::string> (*check)(long long), int* out) {
+        auto value = node.value_exact<std::int64_t>();
+        std::optional<std::string> wrong = value ? check(*value) : std::optional<std::string>("expected a whole number");
+        if (wrong) return Fail(node.source(), std::string(key) + " = " + Shown(node) + ": " + *wrong);
+        *out = static_cast<int>(*value);
+        return true;
+    };
+    if (key == "scan-period-ms") return checked(CheckScanPeriod, &c.scanPeriodMs);
+    if (key == "poll-period-ms") return checked(CheckPollPeriod, &c.pollPeriodMs);
+    if (key == "recovery") return Switch(node, key, &c.recovery);
+    if (key == "recovery-after") return Integer(node, key, 1, 1000, "expected a number of failed status scans from 1 to 1000", &c.recoveryAfter);
+    if (key == "tick-ms") return Integer(node, key, 1, 1000, "expected milliseconds from 1 to 1000", &c.tickMs);
+    if (key == "csv") return Text(node, key, &c.csv);
+    if (key == "overwrite") return Switch(node, key, &c.overwrite);
+    if (key == "log") return Text(node, key, &c.log);
+    if (key == "log-size-kb") return Integer(node, key, 16, 1048576, "expected kilobytes from 16 to 1048576", &c.logSizeKb);
+    if (key == "trace") return Switch(node, key, &c.trace);
+    if (key == "plain") return Switch(node, key, &c.plain);
+    if (key == "quiet") return Switch(node, key, &c.quiet);
+    if (key == "device-dir") return Text(node, key, &c.deviceDir);
+    if (key == "driver") return Text(node, key, &c.driver);
+    if (key == "duration") {
+        auto value = node.value<double>();  // 10 and 2.5 alike
+        if (!value || !(*value > 0) || *value > 1e9) return Fail(node.source(), "duration = " + Shown(node) + ": expected seconds above 0");
+        c.duration = *value;
+        return true;
+    }
+    static const std::set<std::string_view> kVpiOnly{"port", "baud", "data-bits", "parity", "stop-bits",
+                                                     "read-timeout-ms", "status-wait", "streams", "params"};
+    if (kVpiOnly.count(key)) {
+        // Taken at the top it would look like a setting that holds and then fail at run time.
+        return Fail(node.source(), std::string(key) + " belongs to a VPI: put it under a [[vpi]] table");
+    }
+    return Fail(node.source(), "unknown setting '" + std::string(key) + "' (" + kHostKeys + ", and [[vpi]] tables)");
+}
+
+bool Reader::VpiTable(const toml::table& table, VpiConfig* vpi) {
+    bool streamsSet = false, paramsSet = false, numberSet = false;
+    int number = 0;
+    vpi->line = static_cast<int>(table.source().begin.line);
+    vpi->column = static_cast<int>(table.source().begin.column);
+    for (const auto& [k, node] : table) {
+        std::string_view key = k.str();
+        std::string why;
+        if (key == "vpi") {
+            if (!Integer(node, key, 1, 255, "a VPI number is from 1 to 255", &vpi->number)) return false;
+            numberSet = true;
+        } else if (key == "port") {
+            if (!Text(node, key, &vpi->port)) return false;
+            auto name = DriverPortName(vpi->port, kWin32Target, &why, !kWin32Target);
+            if (!name) return Fail(node.source(), "port = " + Shown(node) + ": " + why);
+            vpi->driverPort = *name;
+        } else if (key == "baud") {
+            if (!Integer(node, key, 1, 65535, "expected a line speed from 1 to 65535 (the driver's record holds 16 bits)", &number)) return false;
+            vpi->baud = number;
+        } else if (key == "data-bits") {
+            if (!Integer(node, key, 5, 8, "expected 5, 6, 7 or 8", &number)) return false;
+            vpi->dataBits = number;
+        } else if (key == "parity") {
+            auto text = node.value_exact<std::string>();
+            auto code = text ? ParityCode(*text) : std::nullopt;
+            if (!code) return Fail(node.source(), "parity = " + Shown(node) + ": expected \"none\", \"odd\", \"even\", \"mark\" or \"space\"");
+            vpi->parity = *code;
+        } else if (key == "stop-bits") {
+            auto bits = node.value<double>();
+            auto code = bits ? StopBitsCode(*bits) : std::nullopt;
+            if (!code || !(node.is_integer() || node.is_floating_point())) {
+                return Fail(node.source(), "stop-bits = " + Shown(node) + ": expected 1, 1.5 or 2");
+            }
+            vpi->stopBits = *code;
+        } else if (key == "read-timeout-ms") {
+            if (!Integer(node, key, 1000, 60000, kReadTimeoutRange, &number)) return false;
+            vpi->readTimeout = *ReadTimeoutUnits(number);
+        } else if (key == "status-wait") {
+            if (!Integer(node, key, 30, 120, "expected milliseconds from 30 to 120", &number)) return false;
+            vpi->statusWait = number;
+        } else if (key == "streams") {
+            if (!List(node, key, &vpi->streams)) return false;
+            streamsSet = true;
+        } else if (key == "params") {
+            if (!List(node, key, &vpi->params)) return false;
+            paramsSet = true;
+        } else {
+            return Fail(node.source(), "unknown VPI setting '" + std::string(key) + "' (" + kVpiKeys + ")");
+        }
+    }
+    std::string where = numberSet ? "VPI " + std::to_string(vpi->number) : "this [[vpi]]";
+    if (!numberSet) return Fail(table.source(), "this [[vpi]] has no number (e.g. vpi = 1)");
+    if (vpi->port.empty()) return Fail(table.source(), where + " has no port");
+    if (!streamsSet) return Fail(table.source(), where + " has no streams (e.g. streams = \"1-3\")");
+    if (!paramsSet) return Fail(table.source(), where + " has no params (e.g. params = \"1-20\")");
     return true;
 }
 
 }  // namespace
 
+std::vector<std::string> SettingNames() {
+    std::vector<std::string> names;
+    for (std::string_view list : {std::string_view(kHostKeys), std::string_view(kVpiKeys)}) {
+        while (!list.empty()) {
+            std::size_t comma = list.find(',');
+            names.emplace_back(Trim(list.substr(0, comma)));
+            list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+        }
+    }
+    return names;
+}
+
 std::string ConfigError::Text() const {
     std::string where = file.empty() ? "command line" : file;
-    if (line > 0) where += ":" + std::to_string(line);
+    if (line > 0) where += ":" + std::to_string(line) + ":" + std::to_string(column > 0 ? column : 1);
     return where + ": " + message;
 }
 
+bool ParseNumberList(std::string_view text, int low, int high, std::vector<int>* out,
+                     std::string* why) {
+    std::vector<int> result;
+    while (true) {
+        std::size_t comma = text.find(',');
+        std::string_view item = Trim(text.substr(0, comma));
+        std::size_t dash = item.find('-');
+        int first = 0, last = 0;
+        bool ok = dash == std::string_view::npos
+                      ? ToInt(item, &first) && (last = first, true)
+                      : ToInt(Trim(item.substr(0, dash)), &first) && ToInt(Trim(item.substr(dash + 1)), &last);
+        if (!ok) {
+            *why = "'" + std::string(item) + "' is neither a number nor a range like 1-3";
+            return false;
+        }
+        if (last < first) {
+            *why = "range " + std::string(item) + " runs backwards";
+            return false;
+        }
+        if (first < low || last > high) {
+            *why = std::string(item) + " is outside " + std::to_string(low) + ".." + std::to_string(high);
+            return false;
+        }
+        for (int v = first; v <= last; ++v) result.push_back(v);
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    std::sort(result.begin(), result.end());
+    result.erase(std::unique(result.begin(), result.end()), result.end());
+    *out = std::move(result);
+    return true;
+}
+
+std::optional<std::string> CheckScanPeriod(long long ms) {
+    if (ms < 50 || ms > 3600000) return "expected milliseconds from 50 to 3600000";
+    return std::nullopt;
+}
+std::optional<std::string> CheckPollPeriod(long long ms) {
+    if (ms < 0 || ms > 3600000 || (ms > 0 && ms < 100)) return "expected 0 (no polls) or milliseconds from 100 to 3600000";
+    return std::nullopt;
+}
+std::optional<std::string> CheckStatusWait(long long ms) {
+    if (ms < 30 || ms > 120) return "expected milliseconds from 30 to 120";
+    return std::nullopt;
+}
+std::optional<std::string> CheckBaud(long long baud) {
+    if (baud < 1 || baud > 65535) return "expected a line speed from 1 to 65535 (the driver's record holds 16 bits)";
+    return std::nullopt;
+}
+const char* const kReadTimeoutRange = "expected milliseconds from 1000 (the driver's least) to 60000";
+std::optional<int> ReadTimeoutUnits(long long ms) {
+    if (ms < 1000 || ms > 60000) return std::nullopt;
+    return static_cast<int>((ms + 9) / 10);
+}
+std::optional<int> ParityCode(std::string_view name) {
+    static const char* const kNames[] = {"none", "odd", "even", "mark", "space"};
+    std::string lower = Lower(std::string(name));
+    for (int i = 0; i < 5; ++i) {
+        if (lower == kNames[i]) return i;
+    }
+    return std::nullopt;
+}
+std::optional<int> StopBitsCode(double bits) {
+    if (bits == 1) return 0;
+    if (bits == 1.5) return 1;
+    if (bits == 2) return 2;
+    return std::nullopt;
+}
+
 std::optional<std::string> DriverPortName(const std::string& name, bool forWin32,
-                                          std::string* why) {
+                                          std::string* why, bool longPathLinked) {
     if (name.empty()) {
         *why = "port name is empty";
         return std::nullopt;
@@ -141,13 +321,14 @@ std::optional<std::string> DriverPortName(const std::string& name, bool forWin32
     if (upper.size() > 3 && upper.compare(0, 3, "COM") == 0 &&
         std::all_of(upper.begin() + 3, upper.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         int number = 0;
-        if (!ToInt(upper.substr(3), 1, 99999999, &number)) {
+        if (upper.size() > 11 || !ToInt(std::string_view(upper).substr(3), &number) || number < 1) {
             *why = "'" + name + "' is not a COM port number from COM1 up";
             return std::nullopt;
         }
         if (forWin32 && number >= 10) result = "\\\\.\\COM" + std::to_string(number);
     }
     if (result.size() > 11) {
+        if (longPathLinked && name[0] == '/') return std::string();
         *why = "port name '" + result + "' is longer than the 11 characters the driver takes" +
                (name[0] == '/' ? " (link the device under a shorter path, or as comN in "
                                  "VPIVG_DEVICE_DIR and use COMn)"
@@ -157,145 +338,63 @@ std::optional<std::string> DriverPortName(const std::string& name, bool forWin32
     return result;
 }
 
+bool CheckVpis(const std::vector<VpiConfig>& vpis, const std::string& fileName,
+               ConfigError* error) {
+    if (vpis.empty()) {
+        *error = ConfigError{fileName, 0, 0, "no [[vpi]] table: nothing to run"};
+        return false;
+    }
+    for (std::size_t i = 0; i < vpis.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            const VpiConfig& a = vpis[i];
+            const VpiConfig& b = vpis[j];
+            if (a.number == b.number) {
+                *error = ConfigError{fileName, a.line, a.column, "second [[vpi]] for VPI " + std::to_string(a.number)};
+                return false;
+            }
+            // One device per VPI: the driver opens its port exclusively.
+            if (SamePort(a.port, b.port)) {
+                *error = ConfigError{fileName, a.line, a.column,
+                                     "VPI " + std::to_string(a.number) + " uses port " + a.port +
+                                         ", already used by VPI " + std::to_string(b.number) +
+                                         (a.port == b.port ? "" : " as " + b.port)};
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 bool ParseConfig(std::string_view text, const std::string& fileName, HostConfig* out,
                  ConfigError* error) {
-    Parser p{fileName, error};
-    HostConfig config;
-    enum class Section { None, Host, Vpi } section = Section::None;
-    std::set<std::string> keysSeen;
-    std::set<int> vpisSeen;
-    bool hostSeen = false;
-    bool streamsSet = false, paramsSet = false;
-    VpiConfig* vpi = nullptr;
-
-    int lineNumber = 0;
-    while (!text.empty()) {
-        std::size_t end = text.find('\n');
-        std::string_view raw = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        ++lineNumber;
-        // Comments run from ';' or '#' to the end of the line; no value needs either.
-        std::string line = Trim(raw.substr(0, raw.find_first_of(";#")));
-        if (line.empty()) continue;
-        if (line.front() == '[') {
-            if (line.back() != ']') return p.Fail(lineNumber, "section header '" + line + "' lacks its ']'");
-            if (vpi && !FinishVpi(p, *vpi, streamsSet, paramsSet)) return false;
-            vpi = nullptr;
-            keysSeen.clear();
-            std::string name = Lower(Trim(line.substr(1, line.size() - 2)));
-            if (name == "host") {
-                if (hostSeen) return p.Fail(lineNumber, "second [host] section");
-                hostSeen = true;
-                section = Section::Host;
-            } else if (name.compare(0, 3, "vpi") == 0) {
-                int number = 0;
-                if (!ToInt(Trim(name.substr(3)), 1, 255, &number)) {
-                    return p.Fail(lineNumber, "'[" + name + "]': a VPI section is [vpi N] with N from 1 to 255");
-                }
-                if (!vpisSeen.insert(number).second) {
-                    return p.Fail(lineNumber, "second section for VPI " + std::to_string(number));
-                }
-                section = Section::Vpi;
-                config.vpis.emplace_back();
-                vpi = &config.vpis.back();
-                vpi->number = number;
-                vpi->line = lineNumber;
-                streamsSet = paramsSet = false;
-            } else {
-                return p.Fail(lineNumber, "unknown section [" + name + "] (expected [host] or [vpi N])");
-            }
+    // Windows editors save UTF-8 with a byte order mark; it is no part of the settings.
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    Reader reader(fileName, error);
+    toml::parse_result parsed = toml::parse(text, fileName);
+    if (!parsed) {
+        const toml::parse_error& e = parsed.error();
+        return reader.Fail(e.source(), std::string(e.description()));
+    }
+    const toml::table& root = parsed.table();
+    HostConfig config = *out;
+    config.vpis.clear();
+    for (const auto& [k, node] : root) {
+        std::string_view key = k.str();
+        if (key != "vpi") {
+            if (!reader.HostKey(key, node, config)) return false;
             continue;
         }
-        std::size_t equals = line.find('=');
-        if (equals == std::string::npos) {
-            return p.Fail(lineNumber, "'" + line + "' is not 'key = value'");
+        const toml::array* tables = node.as_array();
+        if (!tables || !tables->is_array_of_tables()) {
+            return reader.Fail(node.source(), "vpi: write each VPI as a [[vpi]] table");
         }
-        std::string key = KeyName(line.substr(0, equals));
-        std::string value = Trim(line.substr(equals + 1));
-        if (key.empty()) return p.Fail(lineNumber, "a value without a key");
-        if (section == Section::None) {
-            return p.Fail(lineNumber, "'" + key + "' stands before any [host] or [vpi N] section");
-        }
-        if (!keysSeen.insert(key).second) return p.Fail(lineNumber, key + " is given twice in this section");
-        if (value.empty()) return p.Fail(lineNumber, key + " has no value");
-        auto bad = [&](const std::string& expected) {
-            return p.Fail(lineNumber, key + " = " + value + ": " + expected);
-        };
-
-        if (section == Section::Host) {
-            if (key == "scan_period_ms") {
-                if (!ToInt(value, 50, 3600000, &config.scanPeriodMs)) return bad("expected milliseconds from 50 to 3600000");
-            } else if (key == "poll_period_ms") {
-                if (!ToInt(value, 0, 3600000, &config.pollPeriodMs) ||
-                    (config.pollPeriodMs > 0 && config.pollPeriodMs < 100)) {
-                    return bad("expected 0 (no polls) or milliseconds from 100 to 3600000");
-                }
-            } else if (key == "recovery") {
-                auto on = ToSwitch(value);
-                if (!on) return bad("expected on or off");
-                config.recovery = *on;
-            } else if (key == "recovery_after") {
-                if (!ToInt(value, 1, 1000, &config.recoveryAfter)) return bad("expected a number of failed status scans from 1 to 1000");
-            } else if (key == "tick_ms") {
-                if (!ToInt(value, 1, 1000, &config.tickMs)) return bad("expected milliseconds from 1 to 1000");
-            } else {
-                return p.Fail(lineNumber, "unknown key '" + key + "' in [host] (scan_period_ms, poll_period_ms, recovery, recovery_after, tick_ms)");
-            }
-            continue;
-        }
-
-        int number = 0;
-        std::string why;
-        if (key == "port") {
-            auto name = DriverPortName(value, kWin32Target, &why);
-            if (!name) return p.Fail(lineNumber, why);
-            vpi->port = value;
-            vpi->driverPort = *name;
-        } else if (key == "baud") {
-            if (!ToInt(value, 1, 65535, &number)) return bad("expected a line speed from 1 to 65535 (the driver's record holds 16 bits)");
-            vpi->baud = number;
-        } else if (key == "data_bits") {
-            if (!ToInt(value, 5, 8, &number)) return bad("expected 5, 6, 7 or 8");
-            vpi->dataBits = number;
-        } else if (key == "parity") {
-            static const std::map<std::string, int> kParity{
-                {"none", 0}, {"odd", 1}, {"even", 2}, {"mark", 3}, {"space", 4}};
-            auto it = kParity.find(Lower(value));
-            if (it == kParity.end()) return bad("expected none, odd, even, mark or space");
-            vpi->parity = it->second;
-        } else if (key == "stop_bits") {
-            if (value == "1") vpi->stopBits = 0;
-            else if (value == "1.5") vpi->stopBits = 1;
-            else if (value == "2") vpi->stopBits = 2;
-            else return bad("expected 1, 1.5 or 2");
-        } else if (key == "read_timeout") {
-            if (!ToInt(value, 100, 30000, &vpi->readTimeout)) return bad("expected units of 10 ms from 100 (1 s, the driver's least) to 30000");
-        } else if (key == "status_wait") {
-            if (!ToInt(value, 30, 120, &number)) return bad("expected milliseconds from 30 to 120");
-            vpi->statusWait = number;
-        } else if (key == "streams") {
-            if (!ToList(value, 1, 99, &vpi->streams, &why)) return bad(why + " (streams are 1..99)");
-            streamsSet = true;
-        } else if (key == "params") {
-            if (!ToList(value, 1, 99, &vpi->params, &why)) return bad(why + " (params are 1..99)");
-            paramsSet = true;
-        } else {
-            return p.Fail(lineNumber, "unknown key '" + key + "' in [vpi " + std::to_string(vpi->number) +
-                                          "] (port, baud, data_bits, parity, stop_bits, read_timeout, status_wait, streams, params)");
+        for (const toml::node& item : *tables) {
+            VpiConfig vpi;
+            if (!reader.VpiTable(*item.as_table(), &vpi)) return false;
+            config.vpis.push_back(std::move(vpi));
         }
     }
-    if (vpi && !FinishVpi(p, *vpi, streamsSet, paramsSet)) return false;
-    if (config.vpis.empty()) return p.Fail(0, "no [vpi N] section: nothing to run");
-    // One device per VPI: the driver opens its port exclusively.
-    for (std::size_t i = 0; i < config.vpis.size(); ++i) {
-        for (std::size_t j = 0; j < i; ++j) {
-            if (Lower(config.vpis[i].driverPort) == Lower(config.vpis[j].driverPort)) {
-                return p.Fail(config.vpis[i].line, "VPI " + std::to_string(config.vpis[i].number) +
-                                                       " uses port " + config.vpis[i].port + ", already used by VPI " +
-                                                       std::to_string(config.vpis[j].number));
-            }
-        }
-    }
+    if (!CheckVpis(config.vpis, fileName, error)) return false;
     *out = std::move(config);
     return true;
 }
@@ -303,133 +402,12 @@ bool ParseConfig(std::string_view text, const std::string& fileName, HostConfig*
 bool LoadConfigFile(const std::string& path, HostConfig* config, ConfigError* error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        *error = ConfigError{path, 0, "cannot read the file"};
+        *error = ConfigError{path, 0, 0, "cannot read the file"};
         return false;
     }
     std::stringstream text;
     text << in.rdbuf();
     return ParseConfig(text.str(), path, config, error);
-}
-
-const char* const kUsage =
-    "usage: vpivg-host [--config FILE | --port NAME [--vpi N] [--streams LIST] [--params LIST]]\n"
-    "                  [--trace] [--csv FILE] [--duration S] [--no-recovery] [--plain]\n"
-    "       vpivg-host demo [--duration S] [--trace] [--csv FILE] [--plain]\n"
-    "\n"
-    "  --config FILE      the host's INI file (see vpivg-host.example.ini)\n"
-    "  --port NAME        one VPI on this port (COM5, or a path of up to 11 characters)\n"
-    "  --vpi N            its VPI number (default 1)\n"
-    "  --streams LIST     its streams, e.g. 1-3,5 (default 1)\n"
-    "  --params LIST      its parameters, e.g. 1-20 (default 1-20)\n"
-    "  --baud N           its line speed (default: the driver's)\n"
-    "  --status-wait MS   its !STATUS wait, 30..120 (written to vpiVGnn.int if missing)\n"
-    "  --scan-ms N        scan period (default 1000)\n"
-    "  --poll-ms N        poll period, 0 = no polls (default 0)\n"
-    "  --trace            show the driver's byte trace (log level 8)\n"
-    "  --csv FILE         record every gate value change: time, vpi, address, value\n"
-    "  --duration S       stop on its own after S seconds\n"
-    "  --no-recovery      never reopen a silent VPI's port\n"
-    "  --plain            plain text lines, no live screen\n"
-    "  --driver PATH      the driver library (default: next to this program, else where\n"
-    "                     the package puts it)\n"
-    "  --version          this program's version and the driver's, read from the library\n"
-    "\n"
-    "  demo               simulator and driver on a pseudo-terminal pair, no hardware needed\n";
-
-bool ParseCommandLine(const std::vector<std::string>& args, HostOptions* options,
-                      HostConfig* config, ConfigError* error) {
-    Parser p{"", error};
-    HostOptions o;
-    VpiConfig flagVpi;
-    flagVpi.number = 1;
-    flagVpi.streams = {1};
-    for (int i = 1; i <= 20; ++i) flagVpi.params.push_back(i);
-    bool vpiFlags = false;
-    std::optional<int> scanMs, pollMs;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (i == 0 && a == "demo") {
-            o.demo = true;
-            continue;
-        }
-        if (a == "--help" || a == "-h") {
-            o.help = true;
-            continue;
-        }
-        if (a == "--version") { o.version = true; continue; }
-        if (a == "--trace") { o.trace = true; continue; }
-        if (a == "--no-recovery") { o.recoveryOff = true; continue; }
-        if (a == "--plain") { o.plain = true; continue; }
-        if (a.rfind("--", 0) != 0) return p.Fail(0, "unexpected argument '" + a + "'");
-        if (i + 1 >= args.size()) return p.Fail(0, a + " needs a value");
-        const std::string& v = args[++i];
-        std::string why;
-        int n = 0;
-        if (a == "--config") {
-            o.configPath = v;
-        } else if (a == "--csv") {
-            o.csvPath = v;
-        } else if (a == "--driver") {
-            o.driverPath = v;
-        } else if (a == "--duration") {
-            char* end = nullptr;
-            o.durationS = std::strtod(v.c_str(), &end);
-            if (!end || *end || !(o.durationS > 0)) return p.Fail(0, "--duration " + v + ": expected seconds above 0");
-        } else if (a == "--port") {
-            auto name = DriverPortName(v, kWin32Target, &why);
-            if (!name) return p.Fail(0, "--port: " + why);
-            flagVpi.port = v;
-            flagVpi.driverPort = *name;
-            vpiFlags = true;
-        } else if (a == "--vpi") {
-            if (!ToInt(v, 1, 255, &flagVpi.number)) return p.Fail(0, "--vpi " + v + ": expected 1..255");
-            vpiFlags = true;
-        } else if (a == "--streams") {
-            if (!ToList(v, 1, 99, &flagVpi.streams, &why)) return p.Fail(0, "--streams: " + why + " (streams are 1..99)");
-            vpiFlags = true;
-        } else if (a == "--params") {
-            if (!ToList(v, 1, 99, &flagVpi.params, &why)) return p.Fail(0, "--params: " + why + " (params are 1..99)");
-            vpiFlags = true;
-        } else if (a == "--baud") {
-            if (!ToInt(v, 1, 65535, &n)) return p.Fail(0, "--baud " + v + ": expected 1..65535");
-            flagVpi.baud = n;
-            vpiFlags = true;
-        } else if (a == "--status-wait") {
-            if (!ToInt(v, 30, 120, &n)) return p.Fail(0, "--status-wait " + v + ": expected 30..120");
-            flagVpi.statusWait = n;
-            vpiFlags = true;
-        } else if (a == "--scan-ms") {
-            if (!ToInt(v, 50, 3600000, &n)) return p.Fail(0, "--scan-ms " + v + ": expected 50..3600000");
-            scanMs = n;
-        } else if (a == "--poll-ms") {
-            if (!ToInt(v, 0, 3600000, &n) || (n > 0 && n < 100)) return p.Fail(0, "--poll-ms " + v + ": expected 0 or 100..3600000");
-            pollMs = n;
-        } else {
-            return p.Fail(0, "unknown option " + a);
-        }
-    }
-    if (o.help || o.version) {
-        *options = o;
-        return true;
-    }
-    HostConfig result;
-    if (o.demo) {
-        if (!o.configPath.empty() || vpiFlags) return p.Fail(0, "demo takes no --config or VPI flags");
-    } else if (!o.configPath.empty()) {
-        if (vpiFlags) return p.Fail(0, "--config and --port/--vpi/--streams/--params/--baud/--status-wait exclude each other");
-        if (!LoadConfigFile(o.configPath, &result, error)) return false;
-    } else if (vpiFlags) {
-        if (flagVpi.port.empty()) return p.Fail(0, "--port is required (or --config FILE)");
-        result.vpis.push_back(flagVpi);
-    } else {
-        return p.Fail(0, "nothing to run: give --config FILE or --port NAME (or 'demo')");
-    }
-    if (scanMs) result.scanPeriodMs = *scanMs;
-    if (pollMs) result.pollPeriodMs = *pollMs;
-    if (o.recoveryOff) result.recovery = false;
-    *options = o;
-    *config = std::move(result);
-    return true;
 }
 
 }  // namespace vpihost

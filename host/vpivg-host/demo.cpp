@@ -3,7 +3,9 @@
 // a private device folder.
 #include "host.hpp"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <thread>
@@ -12,8 +14,8 @@
 
 namespace vpihost {
 
-int RunDemo(const HostOptions&, std::atomic<bool>&, std::ostream& out) {
-    out << "vpivg-host demo needs a pseudo-terminal pair, which Windows does not have.\n"
+int RunDemo(const HostConfig&, std::atomic<bool>&, std::ostream&, std::ostream& err) {
+    err << "vpivg-host demo needs a pseudo-terminal pair, which Windows does not have.\n"
            "Map two COM ports to a null-modem pair (e.g. socat under Wine), then run\n"
            "vpivg-sim --port COM2 on one and vpivg-host --port COM1 on the other.\n";
     return 2;
@@ -64,10 +66,11 @@ private:
 
 }  // namespace
 
-int RunDemo(const HostOptions& options, std::atomic<bool>& stop, std::ostream& out) {
+int RunDemo(const HostConfig& settings, std::atomic<bool>& stop, std::ostream& out,
+            std::ostream& err) {
     int master = -1, slave = -1;
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-        out << "vpivg-host demo: cannot create a pseudo-terminal pair\n";
+        err << "vpivg-host demo: cannot create a pseudo-terminal pair: " << std::strerror(errno) << "\n";
         return 1;
     }
     // Raw on both sides from the start: reports written before the driver opens the line must
@@ -80,7 +83,7 @@ int RunDemo(const HostOptions& options, std::atomic<bool>& stop, std::ostream& o
 
     char pattern[] = "/tmp/vpivg-demo-XXXXXX";
     if (!mkdtemp(pattern)) {
-        out << "vpivg-host demo: cannot create a temporary folder\n";
+        err << "vpivg-host demo: cannot create a temporary folder: " << std::strerror(errno) << "\n";
         close(master);
         close(slave);
         return 1;
@@ -89,7 +92,7 @@ int RunDemo(const HostOptions& options, std::atomic<bool>& stop, std::ostream& o
     std::error_code error;
     std::filesystem::create_symlink(ttyname(slave), folder / "com1", error);
     if (error) {
-        out << "vpivg-host demo: cannot link " << (folder / "com1").string() << "\n";
+        err << "vpivg-host demo: cannot link " << (folder / "com1").string() << ": " << error.message() << "\n";
         close(master);
         close(slave);
         std::filesystem::remove_all(folder, error);
@@ -97,20 +100,19 @@ int RunDemo(const HostOptions& options, std::atomic<bool>& stop, std::ostream& o
     }
     setenv("VPIVG_DEVICE_DIR", folder.c_str(), 1);
 
-    HostOptions hostOptions = options;
-    if (!hostOptions.csvPath.empty()) {
-        hostOptions.csvPath = std::filesystem::absolute(hostOptions.csvPath).string();
+    // The demo's own configuration, with the outputs and run settings given to it.
+    HostConfig config = settings;
+    for (std::string* path : {&config.csv, &config.log}) {
+        if (!path->empty()) *path = std::filesystem::absolute(*path).string();
     }
-    if (hostOptions.durationS <= 0) hostOptions.durationS = 30;
+    if (config.duration <= 0) config.duration = 30;
     // The driver reads its init file from the working directory; keep the demo's out of the
     // user's folder.
     auto previousFolder = std::filesystem::current_path(error);
     std::filesystem::current_path(folder, error);
 
-    HostConfig config;
     config.scanPeriodMs = 1000;
     config.pollPeriodMs = 9000;
-    config.recovery = !options.recoveryOff;
     config.recoveryAfter = 2;
     VpiConfig vpi;
     vpi.number = 1;
@@ -129,7 +131,7 @@ int RunDemo(const HostOptions& options, std::atomic<bool>& stop, std::ostream& o
     simOptions.seed = static_cast<std::uint32_t>(std::time(nullptr));
     vpisim::Simulator sim(*line, simOptions);
 
-    Host host(config, hostOptions, out);
+    Host host(config, out, err);
     sim.SetEventHook([&host](const std::string& text) {
         if (text.rfind("poll", 0) == 0) host.Log("instrument: " + text);
     });
@@ -166,6 +168,13 @@ int RunDemo(const HostOptions& options, std::atomic<bool>& stop, std::ostream& o
     std::filesystem::remove_all(folder, error);
     close(master);
     close(slave);
+    if (host.ThreadsLeftRunning()) {
+        // Stopped in the driver's start pause: its thread may wake during the destructors of
+        // a normal exit and find the host runtime gone.
+        out.flush();
+        err.flush();
+        std::_Exit(result);
+    }
     return result;
 }
 

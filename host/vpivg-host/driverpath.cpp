@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "host.hpp"
+#include "driverlib.hpp"
 
 #ifndef VPIVG_PACKAGED_DRIVER_DIR
 #define VPIVG_PACKAGED_DRIVER_DIR ".."

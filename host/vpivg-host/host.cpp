@@ -4,30 +4,24 @@
 #include "host.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
+#include <iostream>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <filesystem>
 #include <map>
-#include <iostream>
-#include <sstream>
 #include <thread>
 
 #include "control.hpp"
-
-#if defined(_WIN32)
-#include <io.h>
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
+#include "devicefolder.hpp"
+#include "initfile.hpp"
+#include "portname.hpp"
+#include "terminal.hpp"
+#include "formatting.hpp"
 
 namespace vpihost {
+
+std::atomic<bool> terminalResized{false};
 
 namespace {
 
@@ -37,156 +31,23 @@ using Clock = std::chrono::steady_clock;
 // "!STATUS" in the first seconds says nothing about the line.
 constexpr auto kStartGrace = std::chrono::seconds(5);
 constexpr int kMaxBackoffS = 30;
-constexpr std::size_t kLogLinesKept = 8;
+// How long the stop waits for the driver's threads. A thread ends at its next message wait and
+// removes its client a second later; one still in its 4 s start pause is left to the process
+// exit, so Ctrl-C always ends the program within two seconds.
+constexpr auto kStopWait = std::chrono::milliseconds(1700);
+constexpr auto kCsvFlushPeriod = std::chrono::milliseconds(250);
 
-std::string TimeOfDay() {
-    auto now = std::chrono::system_clock::now();
-    std::time_t t = std::chrono::system_clock::to_time_t(now);
-    std::tm local{};
-#if defined(_WIN32)
-    localtime_s(&local, &t);
-#else
-    localtime_r(&t, &local);
-#endif
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
-    return text;
-}
-
-int TerminalWidth() {
-#if !defined(_WIN32)
-    winsize size{};
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40) return size.ws_col;
-#endif
-    return 100;
-}
-
-const char* const kCp437High[128] = {
-    "Ç", "ü", "é", "â", "ä", "à", "å", "ç", "ê", "ë", "è", "ï", "î", "ì", "Ä", "Å",
-    "É", "æ", "Æ", "ô", "ö", "ò", "û", "ù", "ÿ", "Ö", "Ü", "¢", "£", "¥", "₧", "ƒ",
-    "á", "í", "ó", "ú", "ñ", "Ñ", "ª", "º", "¿", "⌐", "¬", "½", "¼", "¡", "«", "»",
-    "░", "▒", "▓", "│", "┤", "╡", "╢", "╖", "╕", "╣", "║", "╗", "╝", "╜", "╛", "┐",
-    "└", "┴", "┬", "├", "─", "┼", "╞", "╟", "╚", "╔", "╩", "╦", "╠", "═", "╬", "╧",
-    "╨", "╤", "╥", "╙", "╘", "╒", "╓", "╫", "╪", "┘", "┌", "█", "▄", "▌", "▐", "▀",
-    "α", "ß", "Γ", "π", "Σ", "σ", "µ", "τ", "Φ", "Θ", "Ω", "δ", "∞", "φ", "ε", "∩",
-    "≡", "±", "≥", "≤", "⌠", "⌡", "÷", "≈", "°", "∙", "·", "√", "ⁿ", "²", "■", "\xc2\xa0",
-};
+std::string VpiName(const VpiConfig& c) { return "VPI " + std::to_string(c.number); }
 
 }  // namespace
 
-std::string ProgramFolder() {
-#if defined(_WIN32)
-    char path[1024];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (n == 0 || n >= sizeof path) return "";
-    return std::filesystem::path(std::string(path, n)).parent_path().string();
-#else
-    std::error_code error;
-    auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? "" : self.parent_path().string();
-#endif
-}
-
-VpiMainFunction LoadDriver(const std::string& path, std::string* why) {
-#if defined(_WIN32)
-    std::string file = path.empty() ? DefaultDriverPath() : path;
-    HMODULE module = LoadLibraryA(file.c_str());
-    if (!module) {
-        *why = "cannot load " + file + " (error " + std::to_string(GetLastError()) + ")";
-        return nullptr;
-    }
-    FARPROC entry = GetProcAddress(module, "VpiMain");
-    if (!entry) entry = GetProcAddress(module, "_VpiMain@4");
-    if (!entry) {
-        *why = file + " exports no VpiMain";
-        return nullptr;
-    }
-    return reinterpret_cast<VpiMainFunction>(reinterpret_cast<void*>(entry));
-#else
-    std::string file = path.empty() ? DefaultDriverPath() : path;
-    void* library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) {
-        const char* text = dlerror();
-        *why = "cannot load " + file + ": " + (text ? text : "unknown error");
-        return nullptr;
-    }
-    void* entry = dlsym(library, "VpiMain");
-    if (!entry) {
-        *why = file + " exports no VpiMain";
-        return nullptr;
-    }
-    return reinterpret_cast<VpiMainFunction>(entry);
-#endif
-}
-
-std::string Cp437ToUtf8(std::string_view text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x80) out += static_cast<char>(c);
-        else out += kCp437High[c - 0x80];
-    }
-    return out;
-}
-
-bool StdoutIsTerminal() {
-#if defined(_WIN32)
-    return _isatty(_fileno(stdout)) != 0;
-#else
-    return isatty(STDOUT_FILENO) != 0;
-#endif
-}
-
-bool TextIsUtf8() {
-    // A Windows console shows the banner's code page 437 as it is; everywhere else text is
-    // UTF-8, on a terminal, in a pipe or in a log file alike.
-#if defined(_WIN32)
-    return false;
-#else
-    return true;
-#endif
-}
-
-std::string IsoTimestamp(std::chrono::system_clock::time_point when) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
-    std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm utc{};
-#if defined(_WIN32)
-    gmtime_s(&utc, &seconds);
-#else
-    gmtime_r(&seconds, &utc);
-#endif
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(ms % 1000));
-    return text;
-}
-
-std::string FormatGateValue(double value, int gateType) {
-    char text[64];
-    if (gateType != GateTypeReal && std::isfinite(value) && value == std::trunc(value) &&
-        std::fabs(value) < 1e15) {
-        std::snprintf(text, sizeof text, "%.0f", value);
-        return text;
-    }
-    // The driver writes reals as widened floats; the float's shortest text is what the
-    // instrument printed.
-    float single = static_cast<float>(value);
-    if (static_cast<double>(single) == value) {
-        auto result = std::to_chars(text, text + sizeof text, single);
-        return std::string(text, result.ptr);
-    }
-    auto result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
-}
-
-// ---------------------------------------------------------------------------------------------
-
-Host::Host(HostConfig config, HostOptions options, std::ostream& out)
-    : config_(std::move(config)), options_(std::move(options)), out_(out) {
-    ansi_ = !options_.plain && StdoutIsTerminal() && &out_ == &std::cout;
-    utf8_ = TextIsUtf8();
-}
+Host::Host(HostConfig config, std::ostream& out, std::ostream& err)
+    : config_(std::move(config)),
+      out_(out),
+      err_(err),
+      ansi_(!config_.plain && !config_.quiet && &out_ == &std::cout && StdoutIsTerminal() && EnableEscapeCodes()),
+      utf8_(TextIsUtf8()),
+      events_(!ansi_ && !config_.quiet) {}
 
 Host::~Host() {
     zelpro::SetGateWriteHook({});
@@ -202,18 +63,12 @@ std::int32_t Host::Call(Vpi* vpi, VpiCommand command, void* args) {
     return vpiMain_(&request);
 }
 
-void Host::Emit(const std::string& line) {
-    std::lock_guard lock(mutex_);
-    logLines_.push_back(line);
-    while (logLines_.size() > kLogLinesKept) logLines_.pop_front();
-    if (!ansi_) pendingPlain_.push_back(line);
-}
+void Host::Log(const std::string& text) { events_.Host(text); }
 
-void Host::Log(const std::string& text) { Emit(TimeOfDay() + " host: " + text); }
-
-void Host::OnDriverLog(int level, const std::string& text) {
-    if (text.empty()) return;  // the dump's framing blank lines
-    Emit(TimeOfDay() + " [" + std::to_string(level) + "] " + text);
+void Host::Fail(const std::string& text) {
+    failed_ = true;
+    events_.Host(text);
+    err_ << "vpivg-host: " << text << "\n" << std::flush;
 }
 
 void Host::OnGateWrite(std::uint32_t id, double value) {
@@ -223,19 +78,20 @@ void Host::OnGateWrite(std::uint32_t id, double value) {
     if (ref == gateRefs_.end()) return;
     Vpi& vpi = vpis_[ref->second.vpi];
     // P04 carries the stream number, never 0: a 0 there is the driver's reset, not a report.
+    // The host binds it for every stream, shown or not, so every report is counted.
     if (ref->second.streamGate && value != 0) {
         vpi.packets++;
+        if (!vpi.anyReport) vpi.firstReport = now;
         vpi.lastReport = now;
         vpi.anyReport = true;
     }
+    const BoundGate& gate = vpi.gates[ref->second.gate];
+    if (!gate.shown) return;
     auto last = lastWritten_.find(id);
     if (last != lastWritten_.end() && last->second == value) return;
     lastWritten_[id] = value;
-    if (csv_.is_open()) {
-        const BoundGate& gate = vpi.gates[ref->second.gate];
-        csv_ << IsoTimestamp(std::chrono::system_clock::now()) << ',' << vpi.config.number << ','
-             << gate.address << ',' << FormatGateValue(value, gate.type) << '\n';
-    }
+    csv_.Add(IsoTimestamp(std::chrono::system_clock::now()) + ',' + std::to_string(vpi.config.number) + ',' +
+             gate.address + ',' + FormatGateValue(value, gate.type));
 }
 
 Host::VpiCounters Host::Counters(int vpiNumber) const {
@@ -258,7 +114,7 @@ bool Host::StartVpi(Vpi& vpi, const DriverInfo& info) {
         // Zero-filled, as the driver requires of a new block (threadEnded must not read 1).
         vpi.block = static_cast<VpiInstance*>(std::calloc(1, size));
         if (!vpi.block) {
-            Log("VPI " + std::to_string(c.number) + ": no memory for its block");
+            Log(VpiName(c) + ": no memory for its block");
             return false;
         }
     }
@@ -273,33 +129,44 @@ bool Host::StartVpi(Vpi& vpi, const DriverInfo& info) {
     std::int32_t result = Call(&vpi, CmdStart, &args);
     vpi.startedAt = Clock::now();
     if (result == 2) {
+        bool first = !vpi.portFailed && vpi.tries == 0;
         vpi.portFailed = true;
-        Log("VPI " + std::to_string(c.number) + ": port " + c.port + " cannot be opened");
+        if (first) {
+            // The driver says only that the open failed; the host looks at the port itself.
+            std::string text = VpiName(c) + ": cannot open " + DiagnosePort(c.port);
+            if (c.driverPort != c.port) text += " (given to the driver as " + c.driverPort + ")";
+            if (config_.recovery) text += "; retrying with back-off, the run ends with status 1 unless it opens";
+            Log(text);
+            err_ << "vpivg-host: " << text << "\n" << std::flush;
+        }
         return false;
     }
     vpi.portFailed = false;
     vpi.started = true;
+    vpi.everOpened = true;
     return true;
 }
 
 void Host::BindGates(Vpi& vpi) {
-    auto bind = [&](const std::string& address, int type, std::uint32_t* idOut) {
+    auto bind = [&](const std::string& address, int type, std::uint32_t* idOut, bool toDriver) {
         auto id = zelpro::AddGate(static_cast<unsigned>(vpi.config.number), address, type);
         if (!id) {
-            Log("VPI " + std::to_string(vpi.config.number) + ": the database refuses gate " + address);
+            Log(VpiName(vpi.config) + ": the database refuses gate " + address);
             return false;
         }
+        *idOut = *id;
+        if (!toDriver) return true;
         GateParseArgs args{};
         args.address = address.c_str();
         args.gateId = static_cast<std::int32_t>(*id);
         args.gateType = type;
-        *idOut = *id;
         if (Call(&vpi, CmdParseAddress, &args) != 0) {
-            Log("VPI " + std::to_string(vpi.config.number) + ": the driver refuses gate " + address);
+            Log(VpiName(vpi.config) + ": the driver refuses gate " + address);
             return false;
         }
         return true;
     };
+    const bool showsStreamGate = std::count(vpi.config.params.begin(), vpi.config.params.end(), 4) > 0;
     for (int stream : vpi.config.streams) {
         for (int param : vpi.config.params) {
             char address[16];
@@ -309,28 +176,40 @@ void Host::BindGates(Vpi& vpi) {
             gate.type = param <= 4 ? GateTypeInteger : GateTypeReal;
             gate.stream = stream;
             gate.param = param;
-            gate.accepted = bind(gate.address, gate.type, &gate.id);
+            gate.accepted = bind(gate.address, gate.type, &gate.id, true);
+            vpi.gates.push_back(gate);
+        }
+        if (!showsStreamGate) {
+            // Every report writes its stream number to P04: a gate there, in the database only,
+            // lets the host count reports whatever params the plant shows.
+            BoundGate gate;
+            char address[16];
+            std::snprintf(address, sizeof address, "I%02dP04", stream);
+            gate.address = address;
+            gate.type = GateTypeInteger;
+            gate.stream = stream;
+            gate.param = 4;
+            gate.shown = false;
+            gate.accepted = bind(gate.address, gate.type, &gate.id, false);
             vpi.gates.push_back(gate);
         }
     }
     std::uint32_t id = 0;
-    vpi.statusBound = bind(vpi.statusAddress, GateTypeDigital, &id);
-    vpi.pollBound = bind(vpi.pollAddress, GateTypeDigital, &id);
+    vpi.statusBound = bind(vpi.statusAddress, GateTypeDigital, &id, true);
+    vpi.pollBound = bind(vpi.pollAddress, GateTypeDigital, &id, true);
+}
+
+void Host::IndexGates(std::size_t index) {
+    std::lock_guard lock(mutex_);
+    const Vpi& vpi = vpis_[index];
+    for (std::size_t g = 0; g < vpi.gates.size(); ++g) {
+        const BoundGate& gate = vpi.gates[g];
+        if (gate.accepted) gateRefs_[gate.id] = GateRef{index, g, gate.param == 4};
+    }
 }
 
 void Host::ScanVpi(Vpi& vpi) {
-    if (!vpi.started) {
-        // The port could not be opened at start: nothing of this VPI exists in the driver yet,
-        // so a fresh start is the retry.
-        if (vpi.portFailed && config_.recovery && Clock::now() >= vpi.nextRecovery) {
-            vpi.tries++;
-            Log("VPI " + std::to_string(vpi.config.number) + ": retrying the start on " +
-                vpi.config.port + " (try " + std::to_string(vpi.tries) + ")");
-            vpi.nextRecovery = Clock::now() + std::chrono::seconds(vpi.backoffS);
-            vpi.backoffS = std::min(vpi.backoffS * 2, kMaxBackoffS);
-        }
-        return;
-    }
+    if (!vpi.started) return;
     GateValue value{};
     int link = -1;
     if (vpi.statusBound) {
@@ -346,7 +225,7 @@ void Host::ScanVpi(Vpi& vpi) {
     std::vector<std::size_t> changed;
     for (std::size_t i = 0; i < vpi.gates.size(); ++i) {
         BoundGate& gate = vpi.gates[i];
-        if (!gate.accepted) continue;
+        if (!gate.accepted || !gate.shown) continue;
         GateAccessArgs args{};
         args.address = gate.address.c_str();
         args.gateType = gate.type;
@@ -368,7 +247,7 @@ void Host::ScanVpi(Vpi& vpi) {
         gate.haveValue = true;
         gate.value = now;
     }
-    if (!changed.empty() && !ansi_) PrintPlainChanges(vpi, changed);
+    if (!changed.empty() && !ansi_ && !config_.quiet) PrintPlainChanges(vpi, changed);
 
     if (link >= 0) {
         int before;
@@ -378,25 +257,56 @@ void Host::ScanVpi(Vpi& vpi) {
             vpi.link = link;
         }
         if (before != link && !(before == -1 && link == 1)) {
-            Log("VPI " + std::to_string(vpi.config.number) + ": link " + (link ? "up" : "DOWN (!STATUS reads 0)"));
+            Log(VpiName(vpi.config) + ": link " + (link ? "up" : "DOWN (!STATUS reads 0)"));
+            if (before == 1 && link == 0) AdviseOnFlapping(vpi);
         }
         Recover(vpi, link == 1);
     }
+}
+
+void Host::AdviseOnFlapping(Vpi& vpi) {
+    // A "!STATUS" read sees a report that came since the last read, or one within the status
+    // wait. Reports that come less often than a scan period apart leave some reads empty: the
+    // link then flaps while the instrument is fine.
+    std::uint64_t packets;
+    double interval = 0;
+    {
+        std::lock_guard lock(mutex_);
+        packets = vpi.packets;
+        if (vpi.packets > 1) {
+            interval = std::chrono::duration<double>(vpi.lastReport - vpi.firstReport).count() /
+                       static_cast<double>(vpi.packets - 1);
+        }
+    }
+    bool reportsFlow = packets > vpi.packetsAtLastDown;
+    vpi.packetsAtLastDown = packets;
+    if (!reportsFlow || vpi.advised) return;
+    if (++vpi.flaps < 2) return;
+    int wait = vpi.config.statusWait.value_or(60);
+    double windowS = (config_.scanPeriodMs + wait) / 1000.0;
+    if (interval <= 0 || interval < windowS * 0.8) return;
+    vpi.advised = true;
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "%s: !STATUS flaps while reports arrive: the instrument reports every %.1f s, "
+                  "but a status read covers only scan-period-ms (%d) plus status-wait (%d ms); "
+                  "set scan-period-ms to at least %.0f, or have the instrument report more often",
+                  VpiName(vpi.config).c_str(), interval, config_.scanPeriodMs, wait,
+                  std::ceil(interval * 1000.0 / 100.0) * 100.0 + 100.0);
+    Log(text);
 }
 
 void Host::Recover(Vpi& vpi, bool statusOk) {
     auto now = Clock::now();
     if (statusOk) {
         if (vpi.tries > 0) {
-            Log("VPI " + std::to_string(vpi.config.number) + ": reports again after " +
-                std::to_string(vpi.tries) + " recovery " + (vpi.tries == 1 ? "try" : "tries"));
+            Log(VpiName(vpi.config) + ": reports again after " + std::to_string(vpi.tries) + " recovery " +
+                (vpi.tries == 1 ? "try" : "tries"));
         }
         vpi.failedScans = 0;
         vpi.backoffS = 1;
-        {
-            std::lock_guard lock(mutex_);
-            vpi.tries = 0;
-        }
+        std::lock_guard lock(mutex_);
+        vpi.tries = 0;
         return;
     }
     if (now - vpi.startedAt < kStartGrace) return;
@@ -409,10 +319,10 @@ void Host::Recover(Vpi& vpi, bool statusOk) {
         std::lock_guard lock(mutex_);
         tries = ++vpi.tries;
     }
-    Log("VPI " + std::to_string(vpi.config.number) + ": silent for " +
-        std::to_string(vpi.failedScans) + " scans, reopened " + vpi.config.port + " (try " +
-        std::to_string(tries) + ", close " + (closed == 0 ? "ok" : "failed") + ", open " +
-        (opened == 0 ? "ok" : "failed") + "); next try in " + std::to_string(vpi.backoffS) + " s");
+    Log(VpiName(vpi.config) + ": silent for " + std::to_string(vpi.failedScans) + " scans, reopened " +
+        vpi.config.port + " (try " + std::to_string(tries) + ", close " + (closed == 0 ? "ok" : "failed") +
+        ", open " + (opened == 0 ? "ok" : "failed: " + DiagnosePort(vpi.config.port)) + "); next try in " +
+        std::to_string(vpi.backoffS) + " s");
     vpi.nextRecovery = now + std::chrono::seconds(vpi.backoffS);
     vpi.backoffS = std::min(vpi.backoffS * 2, kMaxBackoffS);
 }
@@ -429,11 +339,11 @@ void Host::PollVpi(Vpi& vpi) {
         std::lock_guard lock(mutex_);
         vpi.polls++;
     }
-    Log("VPI " + std::to_string(vpi.config.number) + ": poll sent");
+    Log(VpiName(vpi.config) + ": poll sent");
 }
 
 void Host::PrintPlainChanges(Vpi& vpi, const std::vector<std::size_t>& changed) {
-    std::string stamp = TimeOfDay();
+    std::string stamp = TimeOfDay(std::chrono::system_clock::now());
     std::map<int, std::string> byStream;
     for (std::size_t i : changed) {
         const BoundGate& g = vpi.gates[i];
@@ -442,93 +352,48 @@ void Host::PrintPlainChanges(Vpi& vpi, const std::vector<std::size_t>& changed) 
         std::snprintf(tag, sizeof tag, " P%02d=", g.param);
         line += tag + FormatGateValue(g.value, g.type);
     }
-    std::lock_guard lock(mutex_);
     for (const auto& [stream, values] : byStream) {
         char head[48];
         std::snprintf(head, sizeof head, " VPI %d I%02d:", vpi.config.number, stream);
-        std::string text = stamp;
-        text.append(head).append(values);
-        pendingPlain_.push_back(std::move(text));
+        pendingPlain_.push_back(stamp + head + values);
     }
 }
 
-void Host::Draw(bool final) {
-    std::ostringstream screen;
-    int width = TerminalWidth();
-    auto now = Clock::now();
-    screen << "\x1b[H";
-    std::string banner = utf8_ ? Cp437ToUtf8(banner_) : banner_;
-    std::istringstream lines(banner);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (!line.empty()) screen << line << "\x1b[K\n";
-    }
-    double elapsed = std::chrono::duration<double>(now - runStart_).count();
-    char head[256];
-    std::snprintf(head, sizeof head,
-                  "vpivg-host  driver \"%s\"  scan %d ms  poll %s  recovery %s  running %.0f s%s",
-                  driverName_.c_str(), config_.scanPeriodMs,
-                  config_.pollPeriodMs ? (std::to_string(config_.pollPeriodMs) + " ms").c_str() : "off",
-                  config_.recovery ? "on" : "off", elapsed, final ? "  (stopping)" : "  (Ctrl-C stops)");
-    screen << head << "\x1b[K\n";
-    std::vector<std::string> log;
-    {
-        std::lock_guard lock(mutex_);
-        for (const Vpi& vpi : vpis_) {
-            std::string state = !vpi.started ? (vpi.portFailed ? "\x1b[31mPORT FAILED\x1b[0m" : "not started")
-                                : vpi.link == 1 ? "\x1b[32mUP\x1b[0m"
-                                : vpi.link == 0 ? "\x1b[31mDOWN\x1b[0m"
-                                                : "waiting";
-            char age[32] = "none yet";
-            if (vpi.anyReport) {
-                std::snprintf(age, sizeof age, "%.1f s ago",
-                              std::chrono::duration<double>(now - vpi.lastReport).count());
-            }
-            char text[256];
-            std::snprintf(text, sizeof text,
-                          "\x1b[1mVPI %d\x1b[0m  %s  link %s  packets %llu  last report %s  polls %llu%s",
-                          vpi.config.number, vpi.config.port.c_str(), state.c_str(),
-                          static_cast<unsigned long long>(vpi.packets), age,
-                          static_cast<unsigned long long>(vpi.polls),
-                          vpi.tries ? ("  recovery tries " + std::to_string(vpi.tries)).c_str() : "");
-            screen << "\x1b[K\n" << text << "\x1b[K\n";
-            int currentStream = -1;
-            std::string row;
-            auto flush = [&] {
-                if (!row.empty()) screen << row << "\x1b[K\n";
-                row.clear();
-            };
-            for (const BoundGate& g : vpi.gates) {
-                if (g.stream != currentStream) {
-                    flush();
-                    currentStream = g.stream;
-                    char s[16];
-                    std::snprintf(s, sizeof s, "  I%02d ", g.stream);
-                    row = s;
-                }
-                char cell[64];
-                std::string v = !g.accepted ? "refused" : g.haveValue ? FormatGateValue(g.value, g.type) : "-";
-                std::snprintf(cell, sizeof cell, " P%02d=%-9s", g.param, v.c_str());
-                if (static_cast<int>(row.size() + std::strlen(cell)) > width - 1) {
-                    flush();
-                    row = "      ";
-                }
-                row += cell;
-            }
-            flush();
+void Host::FlushOutputs() {
+    std::vector<std::string> lines = events_.TakePlain();
+    lines.insert(lines.end(), pendingPlain_.begin(), pendingPlain_.end());
+    pendingPlain_.clear();
+    for (const std::string& l : lines) out_ << l << '\n';
+    if (!lines.empty()) out_.flush();
+    if (auto failure = events_.TakeFailure()) Fail(*failure);
+    csv_.Flush();
+    if (auto failure = csv_.TakeFailure()) Fail(*failure);
+}
+
+void Host::WriteInitFiles() {
+    // Init files go where the driver looks for them: the working directory.
+    for (Vpi& vpi : vpis_) {
+        if (!vpi.config.statusWait) continue;
+        std::string why;
+        std::string file = InitFileName(vpi.config.number);
+        switch (WriteInitFile("", vpi.config.number, *vpi.config.statusWait, &why)) {
+            case InitFileResult::Written:
+                Log(file + ": TIME=" + std::to_string(*vpi.config.statusWait) + " written");
+                break;
+            case InitFileResult::Unchanged:
+                break;
+            case InitFileResult::Foreign:
+                Log(file + " was not written by vpivg-host; kept as it is (status-wait " +
+                    std::to_string(*vpi.config.statusWait) + " not applied)");
+                break;
+            case InitFileResult::Failed:
+                Fail(why);
+                break;
         }
-        log.assign(logLines_.begin(), logLines_.end());
     }
-    screen << "\x1b[K\n\x1b[2m-- log" << (options_.trace ? " (with trace)" : "") << " --\x1b[0m\x1b[K\n";
-    for (const std::string& l : log) {
-        std::string shown = l.size() > static_cast<std::size_t>(width - 1) ? l.substr(0, width - 1) : l;
-        screen << shown << "\x1b[K\n";
-    }
-    screen << "\x1b[J";
-    out_ << screen.str() << std::flush;
 }
 
-void Host::StopAll() {
+void Host::StopAll(bool quick) {
     // Release the ports first: nothing on the driver's own stop path closes them, and a host
     // that runs on must not keep a device locked.
     for (Vpi& vpi : vpis_) {
@@ -543,22 +408,22 @@ void Host::StopAll() {
         if (!vpis_[i].started) continue;
         if (auto id = zelpro::FindClient(vpis_[i].clientName)) stopped[i] = zelpro::StopClient(*id);
     }
-    auto deadline = Clock::now() + std::chrono::seconds(6);
-    for (Vpi& vpi : vpis_) {
-        while (vpi.started && zelpro::FindClient(vpi.clientName) && Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+    auto deadline = Clock::now() + (quick ? kStopWait : std::chrono::milliseconds(6000));
+    auto ended = [&](std::size_t i) {
+        return !vpis_[i].started || (stopped[i] && !zelpro::FindClient(vpis_[i].clientName));
+    };
+    for (std::size_t i = 0; i < vpis_.size(); ++i) {
+        while (!ended(i) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    for (Vpi& vpi : vpis_) {
-        if (vpi.block) Call(&vpi, CmdClose, nullptr);
+    for (std::size_t i = 0; i < vpis_.size(); ++i) {
+        if (vpis_[i].block && ended(i)) Call(&vpis_[i], CmdClose, nullptr);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     for (std::size_t i = 0; i < vpis_.size(); ++i) {
         Vpi& vpi = vpis_[i];
-        bool done = !vpi.started || (stopped[i] && !zelpro::FindClient(vpi.clientName));
-        if (!done) {
-            // A thread that never ended may still use the block: leave it allocated.
-            Log("VPI " + std::to_string(vpi.config.number) + ": the driver's thread did not end");
+        if (!ended(i)) {
+            // A thread still running may use the block: leave it allocated.
+            threadsLeftRunning_ = true;
+            Log(VpiName(vpi.config) + ": the driver's thread had not ended; it ends with the program");
             continue;
         }
         std::free(vpi.block);
@@ -568,25 +433,23 @@ void Host::StopAll() {
 
 int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
     runStart_ = Clock::now();
-    zelpro::SetLogSink([this](int level, const std::string& text) { OnDriverLog(level, text); });
-    zelpro::ShowTrace(options_.trace);
+    zelpro::SetLogSink([this](int level, const std::string& text) { events_.Driver(level, text); });
+    zelpro::ShowTrace(config_.trace);
     zelpro::SetTickMilliseconds(static_cast<unsigned>(config_.tickMs));
 
-    auto flushPlain = [this] {
-        std::vector<std::string> lines;
-        {
-            std::lock_guard lock(mutex_);
-            lines.swap(pendingPlain_);
-            if (csv_.is_open()) csv_.flush();
-        }
-        for (const std::string& l : lines) out_ << l << '\n';
-        if (!lines.empty()) out_.flush();
-    };
-
     std::string why;
-    vpiMain_ = LoadDriver(options_.driverPath, &why);
+    if (!config_.log.empty() && !events_.OpenFile(config_.log, config_.logSizeKb, &why)) {
+        err_ << "vpivg-host: " << why << "\n";
+        return 1;
+    }
+    if (!config_.csv.empty() && !csv_.Open(config_.csv, config_.overwrite, &why)) {
+        err_ << "vpivg-host: " << why << "\n";
+        return 1;
+    }
+    vpiMain_ = LoadDriver(config_.driver, &why);
     if (!vpiMain_) {
-        out_ << "vpivg-host: " << why << "\n";
+        Log(why);
+        err_ << "vpivg-host: " << why << "\n";
         return 1;
     }
     DriverInfo info{};
@@ -597,21 +460,21 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
         Log("the driver asks for " + std::to_string(info.instanceSize) + " bytes per VPI, this host knows " +
             std::to_string(VPI_INSTANCE_SIZE));
     }
-    if (!ansi_) {
+    Log("driver \"" + driverName_ + "\" loaded");
+
+    DeviceFolder devices;
+    std::vector<std::string> notes;
+    if (!devices.Prepare(config_.deviceDir, config_.vpis, &notes, &why)) {
+        Fail(why);
+        return 1;
+    }
+    for (const std::string& note : notes) Log(note);
+
+    if (!ansi_ && !config_.quiet) {
         out_ << (utf8_ ? Cp437ToUtf8(banner_) : banner_) << "driver \"" << driverName_ << "\", "
              << info.instanceSize << " bytes per VPI\n";
-    } else {
+    } else if (ansi_) {
         out_ << "\x1b[2J\x1b[?25l";
-    }
-
-    if (!options_.csvPath.empty()) {
-        csv_.open(options_.csvPath, std::ios::out | std::ios::trunc);
-        if (!csv_) {
-            out_ << "vpivg-host: cannot write " << options_.csvPath << "\n";
-            if (ansi_) out_ << "\x1b[?25h";
-            return 1;
-        }
-        csv_ << "time,vpi,address,value\n";
     }
 
     vpis_.reserve(config_.vpis.size());
@@ -623,60 +486,44 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
         vpi.clientName = name;
         vpis_.push_back(std::move(vpi));
     }
-    // Init files go where the driver looks for them: the working directory. A plant's own file
-    // is never overwritten.
-    for (Vpi& vpi : vpis_) {
-        if (!vpi.config.statusWait) continue;
-        char file[32];
-        std::snprintf(file, sizeof file, "vpiVG%.2d.int", vpi.config.number);
-        std::error_code error;
-        if (std::filesystem::exists(file, error)) {
-            Log(std::string(file) + " exists; kept as it is (status_wait not written)");
-            continue;
-        }
-        std::ofstream init(file);
-        init << "TIME=" << *vpi.config.statusWait << "\n";
-        if (!init) Log(std::string("cannot write ") + file);
-    }
+    WriteInitFiles();
 
-    bool anyStarted = false;
-    for (Vpi& vpi : vpis_) {
-        if (StartVpi(vpi, info)) {
-            BindGates(vpi);
-            anyStarted = true;
-        }
-    }
-    for (std::size_t v = 0; v < vpis_.size(); ++v) {
-        for (std::size_t g = 0; g < vpis_[v].gates.size(); ++g) {
-            const BoundGate& gate = vpis_[v].gates[g];
-            if (gate.accepted) gateRefs_[gate.id] = GateRef{v, g, gate.param == 4};
+    for (std::size_t i = 0; i < vpis_.size(); ++i) {
+        if (StartVpi(vpis_[i], info)) {
+            BindGates(vpis_[i]);
+            IndexGates(i);
         }
     }
     zelpro::SetGateWriteHook([this](std::uint32_t id, double value) { OnGateWrite(id, value); });
-    if (!anyStarted && !config_.recovery) {
-        Log("no VPI could be started");
-    }
     if (hooks.started) hooks.started();
 
     auto nextScan = Clock::now();
     auto nextPoll = Clock::now() + std::chrono::milliseconds(config_.pollPeriodMs);
     auto nextDraw = Clock::now();
-    int exitCode = (anyStarted || config_.recovery) ? 0 : 1;
-    while (!stop && exitCode == 0) {
+    auto nextFlush = Clock::now();
+    auto allFailed = [&] {
+        return std::all_of(vpis_.begin(), vpis_.end(), [](const Vpi& v) { return !v.started; });
+    };
+    bool giveUp = allFailed() && !config_.recovery;
+    if (giveUp) Fail("no VPI could be started");
+    while (!stop && !giveUp) {
         auto now = Clock::now();
         double elapsed = std::chrono::duration<double>(now - runStart_).count();
-        if (options_.durationS > 0 && elapsed >= options_.durationS) break;
+        if (config_.duration > 0 && elapsed >= config_.duration) break;
         if (now >= nextScan) {
-            for (Vpi& vpi : vpis_) {
+            for (std::size_t i = 0; i < vpis_.size(); ++i) {
+                Vpi& vpi = vpis_[i];
                 if (!vpi.started && vpi.portFailed && config_.recovery && now >= vpi.nextRecovery) {
-                    ScanVpi(vpi);  // logs the try and moves the back-off on
+                    // Nothing of this VPI exists in the driver yet, so a fresh start is the retry.
+                    vpi.tries++;
+                    Log(VpiName(vpi.config) + ": retrying the start on " + vpi.config.port + " (try " +
+                        std::to_string(vpi.tries) + ")");
+                    vpi.nextRecovery = now + std::chrono::seconds(vpi.backoffS);
+                    vpi.backoffS = std::min(vpi.backoffS * 2, kMaxBackoffS);
                     if (StartVpi(vpi, info)) {
+                        Log(VpiName(vpi.config) + ": " + vpi.config.port + " opened");
                         BindGates(vpi);
-                        std::size_t index = static_cast<std::size_t>(&vpi - vpis_.data());
-                        std::lock_guard lock(mutex_);
-                        for (std::size_t g = 0; g < vpi.gates.size(); ++g) {
-                            if (vpi.gates[g].accepted) gateRefs_[vpi.gates[g].id] = GateRef{index, g, vpi.gates[g].param == 4};
-                        }
+                        IndexGates(i);
                     }
                     continue;
                 }
@@ -690,12 +537,15 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
             nextPoll = Clock::now() + std::chrono::milliseconds(config_.pollPeriodMs);
         }
         if (hooks.tick) hooks.tick(elapsed);
-        if (ansi_ && Clock::now() >= nextDraw) {
+        if (ansi_ && (Clock::now() >= nextDraw || terminalResized.exchange(false))) {
             Draw(false);
             nextDraw = Clock::now() + std::chrono::milliseconds(250);
         }
-        flushPlain();
-        auto wake = std::min(nextScan, Clock::now() + std::chrono::milliseconds(50));
+        if (Clock::now() >= nextFlush) {
+            FlushOutputs();
+            nextFlush = Clock::now() + kCsvFlushPeriod;
+        }
+        auto wake = std::min({nextScan, nextFlush, Clock::now() + std::chrono::milliseconds(50)});
         if (config_.pollPeriodMs > 0) wake = std::min(wake, nextPoll);
         std::this_thread::sleep_until(wake);
     }
@@ -703,20 +553,22 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
     if (hooks.stopping) hooks.stopping();
     Log("stopping");
     if (ansi_) Draw(true);
-    StopAll();
+    StopAll(stop.load());
     zelpro::SetGateWriteHook({});
     Log("stopped");
     if (ansi_) {
         Draw(true);
-        out_ << "\x1b[?25h" << std::flush;
+        out_ << "\r\n\x1b[?25h" << std::flush;
     }
-    {
-        std::lock_guard lock(mutex_);
-        if (csv_.is_open()) csv_.close();
+    for (const Vpi& vpi : vpis_) {
+        if (!vpi.everOpened) Fail(VpiName(vpi.config) + ": " + vpi.config.port + " never opened during the run");
     }
-    flushPlain();
+    csv_.Close();
+    FlushOutputs();
     zelpro::SetLogSink({});
-    return exitCode;
+    events_.CloseFile();
+    if (auto failure = events_.TakeFailure()) Fail(*failure);
+    return failed_ ? 1 : 0;
 }
 
 }  // namespace vpihost

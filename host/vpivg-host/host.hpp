@@ -6,8 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -16,40 +14,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "config.hpp"
+#include "csvrecord.hpp"
+#include "driverlib.hpp"
+#include "eventlog.hpp"
 #include <vpivg/vpivg.h>
 
-#include "config.hpp"
-
 namespace vpihost {
-
-#if defined(_WIN32)
-using VpiMainFunction = std::int32_t(__stdcall*)(VpiRequest*);
-#else
-using VpiMainFunction = std::int32_t (*)(VpiRequest*);
-#endif
-
-// The folder the running program lives in ("" when it cannot be told).
-std::string ProgramFolder();
-// Loads the driver (libvpivg.so / vpivg.dll) and finds VpiMain. `path` empty: next to the
-// program. The library stays loaded for the life of the process: its threads may outlive a run.
-VpiMainFunction LoadDriver(const std::string& path, std::string* why);
-
-// The driver the host loads when no --driver is given: the one next to the program, else the
-// one where the packages put it (beside the tools' folder in the Windows zip, the library folder
-// of the Linux package, relative to the program, so an unpacked package runs where it lies).
-std::string DefaultDriverPath();
-
-// The describe banner is code page 437; a UTF-8 terminal needs its box and shade characters
-// translated. Other bytes below 0x80 pass unchanged.
-std::string Cp437ToUtf8(std::string_view text);
-bool StdoutIsTerminal();
-bool TextIsUtf8();
-
-// "2024-05-01T12:34:56.789Z"
-std::string IsoTimestamp(std::chrono::system_clock::time_point when);
-// A gate value as the CSV and the screen show it: integers whole, reals as the shortest text
-// that reads back as the same single-precision value.
-std::string FormatGateValue(double value, int gateType);
 
 struct RunHooks {
     std::function<void()> started;                     // all VPIs are up
@@ -57,18 +28,22 @@ struct RunHooks {
     std::function<void()> stopping;                    // the run is over; VPIs still serve
 };
 
+// Set by the program's signal handler when the terminal changed its size.
+extern std::atomic<bool> terminalResized;
+
 class Host {
 public:
-    Host(HostConfig config, HostOptions options, std::ostream& out);
+    // `out`: the live view or the plain lines; `err`: what went wrong, for a person to act on.
+    Host(HostConfig config, std::ostream& out, std::ostream& err);
     ~Host();
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
     // Runs until `stop` is set or the duration has passed. Returns the exit code: 0, or 1 when
-    // the driver cannot be loaded or no VPI could be started.
+    // the driver cannot be loaded, a VPI's port never opened, or an output could not be written.
     int Run(std::atomic<bool>& stop, const RunHooks& hooks = {});
 
-    // A line of the host's own into the log pane (or the plain output). Any thread.
+    // A line of the host's own into the log (pane, plain output, log file). Any thread.
     void Log(const std::string& text);
 
     // Counters a caller (demo, tests) may look at while running or afterwards.
@@ -80,6 +55,10 @@ public:
     };
     VpiCounters Counters(int vpiNumber) const;
 
+    // Whether a driver thread was still running when the host gave up waiting for it: the
+    // program must then leave without running destructors the thread could still reach.
+    bool ThreadsLeftRunning() const { return threadsLeftRunning_; }
+
 private:
     struct BoundGate {
         std::string address;
@@ -88,6 +67,7 @@ private:
         int stream = 0;
         int param = 0;
         bool accepted = false;
+        bool shown = true;         // false: bound by the host for itself (report counting)
         bool haveValue = false;
         double value = 0;
     };
@@ -97,6 +77,7 @@ private:
         std::string clientName;
         bool started = false;      // CmdStart returned 0 (the driver's thread runs)
         bool portFailed = false;   // CmdStart returned 2: nothing of it exists in the driver
+        bool everOpened = false;
         std::vector<BoundGate> gates;
         std::string statusAddress = "!STATUS";
         std::string pollAddress = "!POLL";
@@ -107,10 +88,15 @@ private:
         int backoffS = 1;
         std::uint64_t tries = 0;
         std::uint64_t polls = 0;
+        // "!STATUS" flapping while reports arrive: counted to advise once.
+        int flaps = 0;
+        std::uint64_t packetsAtLastDown = 0;
+        bool advised = false;
         std::chrono::steady_clock::time_point startedAt{};
         std::chrono::steady_clock::time_point nextRecovery{};
         // Written by the driver's threads through the gate write hook (under mutex_).
         std::uint64_t packets = 0;
+        std::chrono::steady_clock::time_point firstReport{};
         std::chrono::steady_clock::time_point lastReport{};
         bool anyReport = false;
     };
@@ -123,19 +109,25 @@ private:
     std::int32_t Call(Vpi* vpi, VpiCommand command, void* args);
     bool StartVpi(Vpi& vpi, const DriverInfo& info);
     void BindGates(Vpi& vpi);
+    void IndexGates(std::size_t index);
     void ScanVpi(Vpi& vpi);
     void PollVpi(Vpi& vpi);
     void Recover(Vpi& vpi, bool statusOk);
-    void StopAll();
+    void AdviseOnFlapping(Vpi& vpi);
+    void StopAll(bool quick);
+    void WriteInitFiles();
     void OnGateWrite(std::uint32_t id, double value);
-    void OnDriverLog(int level, const std::string& text);
-    void Emit(const std::string& line);  // log pane and plain output
-    void Draw(bool final);
     void PrintPlainChanges(Vpi& vpi, const std::vector<std::size_t>& changed);
+    void FlushOutputs();
+    void Fail(const std::string& text);  // to the error stream and the log; exit status 1
+
+    // The live view (screen.cpp).
+    std::vector<std::string> ScreenRows(int rows, int columns, bool final);
+    void Draw(bool final);
 
     HostConfig config_;
-    HostOptions options_;
     std::ostream& out_;
+    std::ostream& err_;
     bool ansi_ = false;
     bool utf8_ = false;
     VpiMainFunction vpiMain_ = nullptr;
@@ -143,16 +135,19 @@ private:
     std::string driverName_;
     std::vector<Vpi> vpis_;
     std::chrono::steady_clock::time_point runStart_{};
+    bool failed_ = false;
+    bool threadsLeftRunning_ = false;
+    EventLog events_;
+    CsvRecord csv_;
+    std::vector<std::string> pendingPlain_;  // value lines of the plain output (main thread)
 
-    mutable std::mutex mutex_;  // everything below, and the packet fields of Vpi
+    mutable std::mutex mutex_;  // the maps below, and the packet fields of Vpi
     std::unordered_map<std::uint32_t, GateRef> gateRefs_;
-    std::deque<std::string> logLines_;
-    std::vector<std::string> pendingPlain_;
-    std::ofstream csv_;
     std::unordered_map<std::uint32_t, double> lastWritten_;
 };
 
 // The demo: a pseudo-terminal pair, the simulator on one end, the driver on the other.
-int RunDemo(const HostOptions& options, std::atomic<bool>& stop, std::ostream& out);
+int RunDemo(const HostConfig& settings, std::atomic<bool>& stop, std::ostream& out,
+            std::ostream& err);
 
 }  // namespace vpihost

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "host.hpp"
+#include "driverlib.hpp"
 #include "version_text.hpp"
 
 namespace vpihost {

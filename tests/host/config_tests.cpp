@@ -1,19 +1,17 @@
 // The host's configuration: what a plant writes must either run as written or be refused with
-// the file, the line and what is wrong, before anything is started.
+// the file, line, column and what is wrong, before anything is started.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
-#if !defined(_WIN32)
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
-
+#include "commandline.hpp"
 #include "config.hpp"
-#include "host.hpp"
+#include "driverlib.hpp"
 
 using namespace vpihost;
 
@@ -22,49 +20,73 @@ namespace {
 ConfigError ExpectRefused(const std::string& text) {
     HostConfig config;
     ConfigError error;
-    EXPECT_FALSE(ParseConfig(text, "plant.ini", &config, &error)) << text;
+    EXPECT_FALSE(ParseConfig(text, "plant.toml", &config, &error)) << text;
     return error;
 }
 
 const char* kGood =
-    "; a plant\n"
-    "[host]\n"
-    "scan period ms = 500\n"
-    "poll_period_ms = 2000 ; inline comment\n"
-    "Recovery = off\n"
+    "# a plant\n"
+    "scan-period-ms = 500\n"
+    "poll-period-ms = 2000 # inline comment\n"
+    "recovery = false\n"
     "recovery-after = 5\n"
-    "tick_ms = 10\n"
+    "tick-ms = 10\n"
+    "log = \"plant.log\"\n"
+    "log-size-kb = 64\n"
+    "csv = \"plant.csv\"\n"
+    "overwrite = true\n"
+    "trace = true\n"
+    "duration = 2.5\n"
+    "plain = true\n"
+    "quiet = false\n"
+    "device-dir = \"/run/plant\"\n"
+    "driver = \"./libvpivg.so\"\n"
     "\n"
-    "[VPI 3]\n"
-    "port = com4\n"
+    "[[vpi]]\n"
+    "vpi = 3\n"
+    "port = \"com4\"\n"
     "baud = 19200\n"
-    "data_bits = 7\n"
-    "parity = Even\n"
-    "stop_bits = 1.5\n"
-    "read_timeout = 250\n"
-    "status_wait = 45\n"
-    "streams = 1-3,5\n"
-    "params = 1-4, 10\n"
-    "[vpi 4]\r\n"
-    "port = /dev/ttyS0\r\n"
+    "data-bits = 7\n"
+    "parity = \"Even\"\n"
+    "stop-bits = 1.5\n"
+    "read-timeout-ms = 2500\n"
+    "status-wait = 45\n"
+    "streams = \"1-3,5\"\n"
+    "params = [1, 2, 3, 4, 10]\n"
+    "[[vpi]]\r\n"
+    "vpi = 4\r\n"
+    "port = \"/dev/ttyS0\"\r\n"
     "streams = 2\r\n"
-    "params = 5-6\r\n";
+    "params = \"5-6\"\r\n";
+
+std::string Example() {
+    // The source tree comes from the build: __FILE__ is relative in a reproducible build.
+    return (std::filesystem::path(VPIVG_SOURCE_DIR) / "host" / "vpivg-host" / "vpivg-host.example.toml")
+        .string();
+}
 
 }  // namespace
 
-TEST(HostConfig, ReadsEveryKey) {
+TEST(HostConfig, ReadsEverySetting) {
     HostConfig config;
     ConfigError error;
-    ASSERT_TRUE(ParseConfig(kGood, "plant.ini", &config, &error)) << error.Text();
+    ASSERT_TRUE(ParseConfig(kGood, "plant.toml", &config, &error)) << error.Text();
     EXPECT_EQ(config.scanPeriodMs, 500);
     EXPECT_EQ(config.pollPeriodMs, 2000);
     EXPECT_FALSE(config.recovery);
     EXPECT_EQ(config.recoveryAfter, 5);
     EXPECT_EQ(config.tickMs, 10);
+    EXPECT_EQ(config.log, "plant.log");
+    EXPECT_EQ(config.logSizeKb, 64);
+    EXPECT_EQ(config.csv, "plant.csv");
+    EXPECT_TRUE(config.overwrite && config.trace && config.plain && !config.quiet);
+    EXPECT_DOUBLE_EQ(config.duration, 2.5);
+    EXPECT_EQ(config.deviceDir, "/run/plant");
+    EXPECT_EQ(config.driver, "./libvpivg.so");
     ASSERT_EQ(config.vpis.size(), 2u);
     const VpiConfig& v = config.vpis[0];
     EXPECT_EQ(v.number, 3);
-    EXPECT_EQ(v.line, 9);
+    EXPECT_EQ(v.line, 18);
     EXPECT_EQ(v.port, "com4");
     EXPECT_EQ(v.driverPort, "com4");
     EXPECT_EQ(v.baud, 19200);
@@ -77,76 +99,113 @@ TEST(HostConfig, ReadsEveryKey) {
     EXPECT_EQ(v.params, (std::vector<int>{1, 2, 3, 4, 10}));
     const VpiConfig& w = config.vpis[1];
     EXPECT_EQ(w.driverPort, "/dev/ttyS0");
+    EXPECT_EQ(w.streams, (std::vector<int>{2}));
     EXPECT_FALSE(w.baud.has_value()) << "unset line words come from the driver's defaults";
     EXPECT_FALSE(w.statusWait.has_value());
     EXPECT_EQ(w.readTimeout, 100);
 }
 
-TEST(HostConfig, TheShippedExampleIsValid) {
-    // The source tree comes from the build: __FILE__ is relative in a reproducible build.
-    auto example = std::filesystem::path(VPIVG_SOURCE_DIR) / "host" /
-                   "vpivg-host" / "vpivg-host.example.ini";
-    if (!std::filesystem::exists(example)) GTEST_SKIP() << "sources not at " << example;
+TEST(HostConfig, AByteOrderMarkIsNoPartOfTheSettings) {
     HostConfig config;
     ConfigError error;
-    ASSERT_TRUE(LoadConfigFile(example.string(), &config, &error)) << error.Text();
-    ASSERT_EQ(config.vpis.size(), 1u);
-    EXPECT_EQ(config.vpis[0].port, "COM1");
+    std::string text = std::string("\xEF\xBB\xBF") + kGood;
+    ASSERT_TRUE(ParseConfig(text, "plant.toml", &config, &error)) << error.Text();
+    EXPECT_EQ(config.scanPeriodMs, 500);
+    // A mistake on the first line is still told without an invisible character in it.
+    error = ExpectRefused("\xEF\xBB\xBFscan-period-ms = 10\n");
+    EXPECT_EQ(error.Text().find("\xEF\xBB\xBF"), std::string::npos);
+    EXPECT_EQ(error.line, 1);
+    EXPECT_EQ(error.column, 18);
 }
 
-TEST(HostConfig, EveryMistakeIsNamedWithItsLine) {
+TEST(HostConfig, TheShippedExampleIsValid) {
+    if (!std::filesystem::exists(Example())) GTEST_SKIP() << "sources not at " << Example();
+    HostConfig config;
+    ConfigError error;
+    ASSERT_TRUE(LoadConfigFile(Example(), &config, &error)) << error.Text();
+    ASSERT_EQ(config.vpis.size(), 1u);
+    EXPECT_EQ(config.vpis[0].port, "COM1");
+    EXPECT_EQ(config.vpis[0].statusWait, 60);
+}
+
+TEST(HostConfig, EverySettingIsAFlagOfTheSameNameAndTheReverse) {
+    std::vector<std::string> settings = SettingNames();
+    std::vector<std::string> flags = FlagNames();
+    std::sort(settings.begin(), settings.end());
+    std::sort(flags.begin(), flags.end());
+    EXPECT_EQ(settings, flags);
+}
+
+TEST(HostConfig, EveryMistakeIsNamedWithItsLineAndColumn) {
     struct Case {
         std::string text;
         int line;
+        int column;
         std::string says;
     };
-    const std::string vpi = "[vpi 1]\nport = COM1\nstreams = 1\nparams = 1-5\n";
+    const std::string vpi = "[[vpi]]\nvpi = 1\nport = \"COM1\"\nstreams = 1\nparams = \"1-5\"\n";
     const std::vector<Case> cases{
-        {"port = COM1\n", 1, "before any"},
-        {"[host\n", 1, "lacks its ']'"},
-        {"[hosts]\n", 1, "unknown section"},
-        {"[vpi 0]\n", 1, "1 to 255"},
-        {"[vpi 256]\n", 1, "1 to 255"},
-        {"[vpi x]\n", 1, "1 to 255"},
-        {"[host]\n[host]\n", 2, "second [host]"},
-        {vpi + "[vpi 1]\n", 5, "second section for VPI 1"},
-        {"[host]\nscan_period_ms\n", 2, "not 'key = value'"},
-        {"[host]\n= 5\n", 2, "without a key"},
-        {"[host]\nscan_period_ms =\n", 2, "has no value"},
-        {"[host]\nscan_period_ms = 10\n", 2, "50 to 3600000"},
-        {"[host]\nscan_period_ms = 1s\n", 2, "50 to 3600000"},
-        {"[host]\nscan_period_ms = 100\nscan period ms = 200\n", 3, "given twice"},
-        {"[host]\npoll_period_ms = 50\n", 2, "0 (no polls)"},
-        {"[host]\nrecovery = maybe\n", 2, "on or off"},
-        {"[host]\nrecovery_after = 0\n", 2, "failed status scans"},
-        {"[host]\ntick_ms = 0\n", 2, "1 to 1000"},
-        {"[host]\ncolour = red\n", 2, "unknown key 'colour'"},
-        {"[vpi 1]\nport = COM1 COM2\n", 2, "blank"},
-        {"[vpi 1]\nport = /dev/serial/by-id/usb-1\n", 2, "11 characters"},
-        {"[vpi 1]\nport = COM0\n", 2, "COM1 up"},
-        {"[vpi 1]\nbaud = 115200\n", 2, "16 bits"},
-        {"[vpi 1]\ndata_bits = 9\n", 2, "5, 6, 7 or 8"},
-        {"[vpi 1]\nparity = yes\n", 2, "none, odd, even, mark or space"},
-        {"[vpi 1]\nstop_bits = 3\n", 2, "1, 1.5 or 2"},
-        {"[vpi 1]\nread_timeout = 50\n", 2, "driver's least"},
-        {"[vpi 1]\nstatus_wait = 29\n", 2, "30 to 120"},
-        {"[vpi 1]\nstatus_wait = 121\n", 2, "30 to 120"},
-        {"[vpi 1]\nstreams = 0-3\n", 2, "streams are 1..99"},
-        {"[vpi 1]\nstreams = 1-100\n", 2, "streams are 1..99"},
-        {"[vpi 1]\nparams = 5-3\n", 2, "backwards"},
-        {"[vpi 1]\nparams = 1,x\n", 2, "'x'"},
-        {"[vpi 1]\nspeed = 9600\n", 2, "unknown key 'speed'"},
-        {"[vpi 1]\nstreams = 1\nparams = 5\n", 1, "has no port"},
-        {"[vpi 1]\nport = COM1\nparams = 5\n[host]\n", 1, "no streams"},
-        {"[vpi 1]\nport = COM1\nstreams = 5\n", 1, "no params"},
-        {"; nothing\n[host]\n", 0, "no [vpi N] section"},
-        {vpi + "[vpi 2]\nport = com1\nstreams = 1\nparams = 5\n", 5, "already used by VPI 1"},
+        // Settings of a VPI at the top would hold nothing: refused where they stand.
+        {"port = \"COM1\"\n", 1, 8, "belongs to a VPI"},
+        {"streams = 1\n" + vpi, 1, 11, "belongs to a VPI"},
+        // Not TOML at all.
+        {"[host\n", 1, 6, ""},
+        {"scan-period-ms\n", 1, 15, ""},
+        {"= 5\n", 1, 1, ""},
+        {"scan-period-ms =\n", 1, 17, ""},
+        {"scan-period-ms = 100\nscan-period-ms = 200\n", 2, 18, "redefine"},
+        {"[[vpi]]\nvpi = 0\n", 2, 7, "1 to 255"},
+        {"[[vpi]]\nvpi = 256\n", 2, 7, "1 to 255"},
+        {"[[vpi]]\nvpi = \"x\"\n", 2, 7, "1 to 255"},
+        {"[vpi]\nvpi = 1\n", 1, 1, "[[vpi]] table"},
+        {vpi + vpi, 6, 1, "second [[vpi]] for VPI 1"},
+        {"[hosts]\n", 1, 1, "unknown setting 'hosts'"},
+        {"scan-period-ms = 10\n", 1, 18, "50 to 3600000"},
+        {"scan-period-ms = \"1s\"\n", 1, 18, "whole number"},
+        {"poll-period-ms = 50\n", 1, 18, "0 (no polls)"},
+        {"recovery = \"maybe\"\n", 1, 12, "true or false"},
+        {"recovery-after = 0\n", 1, 18, "failed status scans"},
+        {"tick-ms = 0\n", 1, 11, "1 to 1000"},
+        {"duration = -1\n", 1, 12, "above 0"},
+        {"log = 5\n", 1, 7, "quoted text"},
+        {"log-size-kb = 1\n", 1, 15, "16 to"},
+        {"colour = \"red\"\n", 1, 10, "unknown setting 'colour'"},
+        {"[[vpi]]\nport = \"COM1 COM2\"\n", 2, 8, "blank"},
+        {"[[vpi]]\nport = \"COM0\"\n", 2, 8, "COM1 up"},
+        {"[[vpi]]\nport = \"\"\n", 2, 8, "empty"},
+        {"[[vpi]]\nbaud = 115200\n", 2, 8, "16 bits"},
+        {"[[vpi]]\ndata-bits = 9\n", 2, 13, "5, 6, 7 or 8"},
+        {"[[vpi]]\nparity = \"yes\"\n", 2, 10, "\"none\", \"odd\""},
+        {"[[vpi]]\nstop-bits = 3\n", 2, 13, "1, 1.5 or 2"},
+        {"[[vpi]]\nstop-bits = \"1\"\n", 2, 13, "1, 1.5 or 2"},
+        {"[[vpi]]\nread-timeout-ms = 500\n", 2, 19, "driver's least"},
+        {"[[vpi]]\nstatus-wait = 29\n", 2, 15, "30 to 120"},
+        {"[[vpi]]\nstatus-wait = 121\n", 2, 15, "30 to 120"},
+        {"[[vpi]]\nstreams = \"0-3\"\n", 2, 11, "streams are 1..99"},
+        {"[[vpi]]\nstreams = \"1-100\"\n", 2, 11, "streams are 1..99"},
+        {"[[vpi]]\nstreams = [1, 100]\n", 2, 15, "from 1 to 99"},
+        {"[[vpi]]\nstreams = []\n", 2, 11, "empty"},
+        {"[[vpi]]\nparams = \"5-3\"\n", 2, 10, "backwards"},
+        {"[[vpi]]\nparams = \"1,x\"\n", 2, 10, "'x'"},
+        {"[[vpi]]\nspeed = 9600\n", 2, 9, "unknown VPI setting 'speed'"},
+        {"[[vpi]]\nport = \"COM1\"\nstreams = 1\nparams = 5\n", 1, 1, "no number"},
+        {"[[vpi]]\nvpi = 1\nstreams = 1\nparams = 5\n", 1, 1, "has no port"},
+        {"[[vpi]]\nvpi = 1\nport = \"COM1\"\nparams = 5\n", 1, 1, "no streams"},
+        {"[[vpi]]\nvpi = 1\nport = \"COM1\"\nstreams = 5\n", 1, 1, "no params"},
+        {"# nothing\nscan-period-ms = 500\n", 0, 0, "no [[vpi]] table"},
+        // One device, two names: the driver opens a port exclusively, so the second VPI would
+        // only ever fail.
+        {vpi + "[[vpi]]\nvpi = 2\nport = \"com1\"\nstreams = 1\nparams = 5\n", 6, 1, "already used by VPI 1"},
+        {vpi + "[[vpi]]\nvpi = 2\nport = '\\\\.\\COM1'\nstreams = 1\nparams = 5\n", 6, 1, "already used by VPI 1"},
     };
     for (const Case& c : cases) {
         ConfigError error = ExpectRefused(c.text);
         EXPECT_EQ(error.line, c.line) << c.text << " -> " << error.Text();
+        EXPECT_EQ(error.column, c.column) << c.text << " -> " << error.Text();
         EXPECT_NE(error.message.find(c.says), std::string::npos) << c.text << " -> " << error.Text();
-        std::string where = c.line ? "plant.ini:" + std::to_string(c.line) + ": " : "plant.ini: ";
+        EXPECT_FALSE(error.message.empty());
+        std::string where = c.line ? "plant.toml:" + std::to_string(c.line) + ":" + std::to_string(c.column) + ": "
+                                   : "plant.toml: ";
         EXPECT_EQ(error.Text().rfind(where, 0), 0u) << error.Text();
     }
 }
@@ -162,82 +221,100 @@ TEST(HostConfig, PortNamesAsPlantsWriteThem) {
     EXPECT_EQ(DriverPortName("\\\\.\\COM12", true, &why), "\\\\.\\COM12");
     EXPECT_EQ(DriverPortName("/dev/ttyS0", false, &why), "/dev/ttyS0");
     EXPECT_FALSE(DriverPortName("/dev/ttyUSB10", false, &why));
+    // Where the host links long paths, the driver's name comes from the link.
+    EXPECT_EQ(DriverPortName("/dev/serial/by-id/usb-FTDI-if00", false, &why, true), "");
     EXPECT_FALSE(DriverPortName("", false, &why));
 }
 
-TEST(HostCommandLine, CommonCaseFlagsAndTheirMistakes) {
+namespace {
+
+// The command line as the program reads it: what it says on standard output and error.
+struct Parsed {
+    std::optional<int> exit;
+    std::string out, err;
+};
+Parsed Parse(const std::vector<std::string>& args, HostOptions* options, HostConfig* config) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Parsed p;
+    p.exit = ParseCommandLine(args, options, config);
+    p.out = testing::internal::GetCapturedStdout();
+    p.err = testing::internal::GetCapturedStderr();
+    return p;
+}
+
+}  // namespace
+
+TEST(HostCommandLine, FlagsAndTheirMistakes) {
     HostOptions options;
     HostConfig config;
-    ConfigError error;
-    ASSERT_TRUE(ParseCommandLine({"--port", "COM5", "--vpi", "2", "--streams", "1-3", "--params",
-                                  "1-20", "--trace", "--csv", "x.csv", "--duration", "2.5",
-                                  "--no-recovery", "--plain", "--scan-ms", "200"},
-                                 &options, &config, &error))
-        << error.Text();
-    EXPECT_TRUE(options.trace && options.plain && options.recoveryOff);
-    EXPECT_EQ(options.csvPath, "x.csv");
-    EXPECT_DOUBLE_EQ(options.durationS, 2.5);
+    Parsed p = Parse({"--port=COM5", "--vpi", "2", "--streams", "1-3", "--params", "1-20", "--trace",
+                      "--csv", "x.csv", "--duration", "2.5", "--no-recovery", "--plain",
+                      "--scan-period-ms", "200", "--parity", "odd", "--stop-bits", "2",
+                      "--read-timeout-ms", "1500", "--log", "x.log"},
+                     &options, &config);
+    ASSERT_FALSE(p.exit) << p.err;
+    EXPECT_TRUE(config.trace && config.plain);
     EXPECT_FALSE(config.recovery);
+    EXPECT_EQ(config.csv, "x.csv");
+    EXPECT_EQ(config.log, "x.log");
+    EXPECT_DOUBLE_EQ(config.duration, 2.5);
     EXPECT_EQ(config.scanPeriodMs, 200);
     ASSERT_EQ(config.vpis.size(), 1u);
+    EXPECT_EQ(config.vpis[0].port, "COM5");
     EXPECT_EQ(config.vpis[0].number, 2);
+    EXPECT_EQ(config.vpis[0].parity, 1);
+    EXPECT_EQ(config.vpis[0].stopBits, 2);
+    EXPECT_EQ(config.vpis[0].readTimeout, 150);
+    EXPECT_FALSE(config.vpis[0].baud) << "an unset line word stays the driver's";
     EXPECT_EQ(config.vpis[0].streams, (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(config.vpis[0].params.size(), 20u);
 
-    ASSERT_TRUE(ParseCommandLine({"demo", "--duration", "5"}, &options, &config, &error));
+    p = Parse({"demo", "--duration", "5"}, &options, &config);
+    ASSERT_FALSE(p.exit) << p.err;
     EXPECT_TRUE(options.demo);
+    EXPECT_DOUBLE_EQ(config.duration, 5);
+
+    p = Parse({"--help"}, &options, &config);
+    EXPECT_EQ(p.exit, 0);
+    EXPECT_NE(p.out.find("--scan-period-ms"), std::string::npos);
+    p = Parse({"--version"}, &options, &config);
+    EXPECT_EQ(p.exit, 0);
+    EXPECT_NE(p.out.find("vpivg-host"), std::string::npos);
 
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
              {},
              {"--streams", "1"},
              {"--port"},
              {"--port", "COM1", "--vpi", "0"},
-             {"--port", "COM1", "--config", "x.ini"},
+             {"--port", "COM1", "--config", "x.toml"},
              {"--port", "COM1", "--duration", "-1"},
              {"--port", "COM1", "--frobnicate", "1"},
+             {"--port", "COM1", "--parity", "maybe"},
+             {"--port", "COM1", "--stop-bits", "3"},
+             {"--port", "COM1", "--baud", "115200"},
+             {"--port", "COM1", "--read-timeout-ms", "100"},
+             {"--port", "COM1", "--poll-period-ms", "5"},
              {"COM1"},
              {"demo", "--port", "COM1"},
          }) {
-        EXPECT_FALSE(ParseCommandLine(bad, &options, &config, &error)) << bad.size();
-        EXPECT_FALSE(error.message.empty());
+        p = Parse(bad, &options, &config);
+        EXPECT_EQ(p.exit, 2) << bad.size();
+        EXPECT_EQ(p.err.rfind("vpivg-host: ", 0), 0u) << p.err;
+        EXPECT_EQ(p.out, "") << "mistakes go to standard error";
     }
-    EXPECT_FALSE(ParseCommandLine({"--config", "/nonexistent/plant.ini"}, &options, &config, &error));
-    EXPECT_EQ(error.Text(), "/nonexistent/plant.ini: cannot read the file");
+    p = Parse({"--config", "/nonexistent/plant.toml"}, &options, &config);
+    EXPECT_EQ(p.exit, 2);
+    EXPECT_NE(p.err.find("/nonexistent/plant.toml: cannot read the file"), std::string::npos) << p.err;
 }
 
-#if !defined(_WIN32)
-// The program itself: a bad file ends it with code 2 and the file:line message, and nothing
-// starts (no init file is written, no driver message appears).
-TEST(HostProgram, BadConfigExitsWithTwoBeforeStartingAnything) {
-    std::string folder = ProgramFolder();
-    std::string program = folder + "/vpivg-host";
-    if (!std::filesystem::exists(program)) GTEST_SKIP() << "no " << program;
-    auto dir = std::filesystem::temp_directory_path() / ("vpivg-host-bad-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    std::ofstream(dir / "plant.ini") << "[vpi 7]\nport = COM1\nstatus_wait = 50\nstreams = 1\nparams = 1-5\nparity = odd-ish\n";
-    std::string command = "cd '" + dir.string() + "' && '" + program +
-                          "' --config plant.ini --plain > out.txt 2> err.txt";
-    int status = std::system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 2);
-    std::stringstream err, out;
-    err << std::ifstream(dir / "err.txt").rdbuf();
-    out << std::ifstream(dir / "out.txt").rdbuf();
-    EXPECT_NE(err.str().find("plant.ini:6: parity = odd-ish: expected none, odd, even, mark or space"),
-              std::string::npos) << err.str();
-    EXPECT_EQ(out.str(), "");
-    EXPECT_FALSE(std::filesystem::exists(dir / "vpiVG07.int"));
-    std::filesystem::remove_all(dir);
-}
-#endif
-
-TEST(HostDisplay, BannerTranslationTimestampsAndValues) {
-    std::string banner = "\xda\xc4\xbf\n\xb3\xdb\xb2\xb1\xb0 V\xb3\n\xc0\xc4\xd9\n";
-    EXPECT_EQ(Cp437ToUtf8(banner), "┌─┐\n│█▓▒░ V│\n└─┘\n");
-    auto when = std::chrono::system_clock::time_point(std::chrono::milliseconds(1714566896789LL));
-    EXPECT_EQ(IsoTimestamp(when), "2024-05-01T12:34:56.789Z");
-    EXPECT_EQ(FormatGateValue(static_cast<float>(78.0842), 3), "78.0842");
-    EXPECT_EQ(FormatGateValue(static_cast<float>(0.1), 3), "0.1");
-    EXPECT_EQ(FormatGateValue(1234567, 5), "1234567");
-    EXPECT_EQ(FormatGateValue(0, 3), "0");
+TEST(HostCommandLine, AFlagGivenWinsOverTheFile) {
+    if (!std::filesystem::exists(Example())) GTEST_SKIP() << "sources not at " << Example();
+    HostOptions options;
+    HostConfig config;
+    Parsed p = Parse({"--config", Example(), "--scan-period-ms", "300", "--no-recovery"}, &options, &config);
+    ASSERT_FALSE(p.exit) << p.err;
+    EXPECT_EQ(config.scanPeriodMs, 300);
+    EXPECT_FALSE(config.recovery);
+    EXPECT_EQ(config.tickMs, 20) << "the file's value where no flag was given";
 }

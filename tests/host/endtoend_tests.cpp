@@ -121,10 +121,9 @@ bool RunScenario(const Scenario& scenario, Outcome* outcome) {
     vpi.streams = {1, 2, 3};
     for (int p = 1; p <= 9; ++p) vpi.params.push_back(p);
     config.vpis.push_back(vpi);
-    HostOptions options;
-    options.plain = true;
-    options.csvPath = csv.string();
-    options.durationS = scenario.runS;
+    config.plain = true;
+    config.csv = csv.string();
+    config.duration = scenario.runS;
 
     TestLineAdapter adapter(*line);
     vpisim::SimOptions simOptions;
@@ -136,7 +135,7 @@ bool RunScenario(const Scenario& scenario, Outcome* outcome) {
     vpisim::Simulator sim(adapter, simOptions);
 
     std::ostringstream screen;
-    Host host(config, options, screen);
+    Host host(config, screen, screen);
     bool simStarted = false, silenced = false;
     RunHooks hooks;
     hooks.tick = [&](double elapsed) {

@@ -157,7 +157,11 @@ void AddLineOptions(CLI::App& app, LineOptions& line) {
 
 void AddCommonOptions(CLI::App& app, CommonOptions& common,
                       std::function<std::string()> versionText) {
-    app.set_version_flag("--version", std::move(versionText), "print the version and exit");
+    if (versionText) {
+        app.set_version_flag("--version", std::move(versionText), "print the version and exit");
+    } else {
+        app.add_flag("--version", common.version, "print the version and exit");
+    }
     app.add_option("--duration", common.duration, "stop after this many seconds (0: run until stopped)")
         ->check(NumberIn(0, 1e9))
         ->type_name("SECONDS");

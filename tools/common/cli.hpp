@@ -41,9 +41,12 @@ struct CommonOptions {
     bool quiet = false;    // errors only
     bool plain = false;    // plain lines, no screen drawing
     std::string logPath;   // "" for no log file
+    bool version = false;  // --version given, for a program that answers it itself
 };
 
-// --version (prints versionText() and exits 0), --duration, --quiet, --plain, --log.
+// --version (prints versionText() and exits 0), --duration, --quiet, --plain, --log. A program
+// whose version text depends on other options (the host reports the driver it would load, which
+// --driver names) passes no versionText and answers `version` after the parse.
 void AddCommonOptions(CLI::App& app, CommonOptions& common,
                       std::function<std::string()> versionText);
 

@@ -1,0 +1,23 @@
+// Port names as the host compares them.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+namespace vpihost {
+
+// Whether two names the plant wrote open the same device (COM1, com1 and \\.\COM1 do).
+bool SamePort(const std::string& a, const std::string& b);
+
+}  // namespace vpihost
+
+namespace vpihost {
+
+// Why a port the plant wrote as `name` does not open: the device it resolves to and the
+// system's reason, as far as the system tells.
+std::string DiagnosePort(const std::string& name);
+
+// --list-ports: the machine's serial ports, one a line. Returns the exit status.
+int ListPorts(std::ostream& out, std::ostream& err);
+
+}  // namespace vpihost

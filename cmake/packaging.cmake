@@ -91,7 +91,18 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Serial-line driver for a gas-analysis mass spectrometer, with test host and simulator")
 set(CPACK_PACKAGE_VENDOR "vpivg project")
 set(CPACK_PACKAGE_CONTACT "vpivg project")
-set(CPACK_COMPONENTS_ALL driver tools docs)
+# What a host is built against ships as well. On Linux that is the development component
+# (cmake/install-dev.cmake: headers, vpivg.pc, the CMake package), whose library path is the
+# driver's own here. In the zip, beside a DLL found by name, the two C headers are what a host
+# needs; the pkg-config and CMake files would name a layout the zip does not have.
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/include/vpivg/vpivg.h DESTINATION include/vpivg COMPONENT driver)
+  install(FILES ${PROJECT_SOURCE_DIR}/include/zelpro/zelpro.h DESTINATION include/zelpro
+          COMPONENT driver)
+  set(CPACK_COMPONENTS_ALL driver tools docs)
+else()
+  set(CPACK_COMPONENTS_ALL driver tools docs development)
+endif()
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 if(WIN32)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)

@@ -61,7 +61,9 @@ else
   for file in usr/bin/vpivg-host usr/bin/vpivg-sim "usr/$libdir/libvpivg.so" \
               "usr/$libdir/vpivg/libzelpro.so" usr/share/man/man1/vpivg-host.1.gz \
               usr/share/man/man1/vpivg-sim.1.gz usr/share/doc/vpivg/README.md \
-              usr/share/doc/vpivg/docs/installing.md; do
+              usr/share/doc/vpivg/docs/installing.md usr/include/vpivg/vpivg.h \
+              usr/include/zelpro/zelpro.h "usr/$libdir/pkgconfig/vpivg.pc" \
+              "usr/$libdir/cmake/vpivg/vpivgConfig.cmake"; do
     [[ -f "$unpacked/$file" ]] || fail "$deb lacks /$file"
   done
   # The stand-in runtime must never be where the loader looks for any program's libraries.
@@ -108,7 +110,7 @@ if ! (cd "$unzipped" && cmake -E tar xf "$root/$zip"); then
 else
   top="$unzipped"
   for file in vpivg.dll README.md docs/installing.md tools/vpivg-host.exe tools/vpivg-sim.exe \
-              tools/zelpro.dll tools/README.txt; do
+              tools/zelpro.dll tools/README.txt include/vpivg/vpivg.h include/zelpro/zelpro.h; do
     [[ -f "$top/$file" ]] || fail "$zip lacks $file"
   done
   # The stand-in runtime beside vpivg.dll is how a plant would end up replacing the host's own.

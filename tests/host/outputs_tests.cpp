@@ -13,6 +13,7 @@
 #include "eventlog.hpp"
 #include "initfile.hpp"
 #include "formatting.hpp"
+#include "host_testing.hpp"
 
 #if !defined(_WIN32)
 #include <sys/mount.h>
@@ -24,19 +25,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path FreshFolder(const std::string& name) {
-    auto folder = fs::temp_directory_path() /
-                  ("vpivg-" + name + "-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(folder);
-    return folder;
-}
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using hosttest::FreshFolder;
+using hosttest::ReadAll;
 
 // The driver's received-data dump as its err calls deliver it, one byte a line.
 void DumpAsTheDriverDoes(EventLog& log, int level, const std::string& bytes) {

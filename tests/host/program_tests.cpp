@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "driverlib.hpp"
+#include "host_testing.hpp"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -25,20 +26,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-fs::path FreshFolder(const std::string& name) {
-    auto folder = fs::temp_directory_path() /
-                  ("vpivg-host-" + name + "-" + std::to_string(getpid()) + "-" +
-                   std::to_string(Clock::now().time_since_epoch().count()));
-    fs::create_directories(folder);
-    return folder;
-}
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using hosttest::FreshFolder;
+using hosttest::ReadAll;
 
 std::string Program() { return vpihost::ProgramFolder() + "/vpivg-host"; }
 

@@ -9,7 +9,6 @@
 
 #include <toml++/toml.h>
 
-#include "configtext.hpp"
 #include "portname.hpp"
 
 namespace vpihost {
@@ -370,10 +369,6 @@ bool ParseConfig(std::string_view text, const std::string& fileName, HostConfig*
                  ConfigError* error) {
     // Windows editors save UTF-8 with a byte order mark; it is no part of the settings.
     if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-    if (auto place = FindCharacterTheReaderCannotTake(text)) {
-        *error = ConfigError{fileName, place->line, place->column, place->what};
-        return false;
-    }
     Reader reader(fileName, error);
     toml::parse_result parsed = toml::parse(text, fileName);
     if (!parsed) {

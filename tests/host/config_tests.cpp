@@ -136,49 +136,40 @@ TEST(HostConfig, EverySettingIsAFlagOfTheSameNameAndTheReverse) {
     EXPECT_EQ(settings, flags);
 }
 
-// Non-ASCII text is TOML's only inside strings and comments. Anywhere else the reader would have
-// to classify the character, which for most of them it cannot do safely (a fuzzer found one), so
-// the host refuses it first and says where.
+// Non-ASCII text belongs in strings and comments; anywhere else it is a mistake named with its
+// place. The TOML reader classifies such a character wherever it may skip white space, which the
+// build makes safe for every character (cmake/tomlplusplus.cmake; a fuzzer found the fault).
 TEST(HostConfig, NonAsciiTextIsTakenInStringsAndCommentsAndNamedElsewhere) {
     HostConfig config;
     ConfigError error;
     const std::string good = "# Ofen S\xC3\xBC" "d, Messstelle \xE2\x84\x96 3\n"
                              "log = 'C:\\Betrieb\\Pr\xC3\xBC" "fung.log'\n"
-                             "csv = \"\\u00e9t\\u00e9 \xC3\xA9t\xC3\xA9.csv\"\n"
+                             "csv = \"\"\"\\u00e9t\\u00e9 \\\n    \xC3\xA9t\xC3\xA9.csv\"\"\"\n"
                              "[[vpi]] # \xEF\xBB\xBB\nvpi = 1\nport = \"COM1\"\nstreams = 1\n"
-                             "params = \"1-5\"\n"
-                             "# ''' \"\"\" quotes in a comment open nothing\n";
+                             "params = \"1-5\"\n";
     ASSERT_TRUE(ParseConfig(good, "plant.toml", &config, &error)) << error.Text();
+    EXPECT_EQ(config.log, "C:\\Betrieb\\Pr\xC3\xBC" "fung.log");
     EXPECT_EQ(config.csv, "\xC3\xA9t\xC3\xA9 \xC3\xA9t\xC3\xA9.csv");
 
     struct Case {
         std::string text;
         int line;
         int column;
-        std::string says;
     };
     const std::vector<Case> cases{
-        {"\xC3\xA9 = 1\n", 1, 1, "outside quotes"},
-        {"scan-period-ms = 1000 \xC3\xA9\n", 1, 23, "outside quotes"},
-        {"scan-period-ms = 10\xC3\xA9" "00\n", 1, 20, "outside quotes"},
-        // What the fuzzer found: a byte order mark changed into another character.
-        {"\xEF\xBB\xBB# x\n", 1, 1, "outside quotes"},
-        // A string ended by its line: what follows is read as settings again.
-        {"log = \"a\n\xC3\xA9\"\n", 2, 1, "outside quotes"},
-        {"log = \"a\\\xC3\xA9\"\n", 1, 10, "backslash"},
-        // A line-ending backslash trims up to the next character, which the reader classifies.
-        {"log = \"\"\"a\\\n   \xC3\xA9\"\"\"\n", 2, 4, "backslash"},
-        // After a multi-line string (and the quotes its closing may carry) settings go on.
-        {"log = \"\"\"a\"\"\"\"\"\n\xC3\xA9\n", 2, 1, "outside quotes"},
-        {"log = '''a\n\xC3\xA9'''\n\xC3\xA9\n", 3, 1, "outside quotes"},
-        // A quote inside a bare word opens no string: the reader reads on through it.
-        {"scan-period-ms = 10'x \xC3\xA9'\n", 1, 23, "outside quotes"},
+        {"\xC3\xA9 = 1\n", 1, 1},
+        {"scan-period-ms = 1000 \xC3\xA9\n", 1, 23},
+        {"scan-period-ms = 10\xC3\xA9" "00\n", 1, 20},
+        // What the fuzzer found: a byte order mark changed into another character, and the same
+        // inside a bare word the reader reads on through.
+        {"\xEF\xBB\xBB# x\n", 1, 1},
+        {"scan-period-ms = 1\"\".\"\".\"\xEF\xBB\xB9L\"\n", 1, 19},
+        {"log = \"a\\\xC3\xA9\"\n", 1, 10},
     };
     for (const Case& c : cases) {
         error = ExpectRefused(c.text);
-        EXPECT_EQ(error.line, c.line) << c.text;
-        EXPECT_EQ(error.column, c.column) << c.text;
-        EXPECT_NE(error.message.find(c.says), std::string::npos) << c.text << " -> " << error.Text();
+        EXPECT_EQ(error.line, c.line) << c.text << " -> " << error.Text();
+        EXPECT_EQ(error.column, c.column) << c.text << " -> " << error.Text();
     }
 }
 

@@ -14,8 +14,8 @@ fi
 # Sources we own (not googletest, not tests: test code is checked by the compiler's warnings
 # and its gtest macros trip many checks by design).
 mapfile -t files < <(cd "$root" && ls driver/*/*.cpp platform/*.cpp platform/native/*.cpp \
-  host/zelpro/*.cpp host/vpivg-host/*.cpp sim/*.cpp soak/*.cpp tools/common/*.cpp 2>/dev/null \
-  | grep -v "_windows\.cpp$" | sed "s|^|$root/|")
+  host/zelpro/*.cpp host/vpivg-host/*.cpp sim/*.cpp soak/*.cpp tools/*/*.cpp 2>/dev/null \
+  | grep -v -E "_(windows|win32)\.cpp$" | sed "s|^|$root/|")
 status=0
 
 [ "${LINT_SKIP_TIDY:-0}" = 1 ] || echo "lint: clang-tidy on ${#files[@]} files"

@@ -100,7 +100,10 @@ public:
         std::ostringstream text;
         node.visit([&](const auto& value) { text << value; });
         std::string shown = text.str();
-        if (shown.size() > 40) shown = shown.substr(0, 37) + "...";
+        if (shown.size() > 40) {
+            shown.resize(37);
+            shown += "...";
+        }
         return shown;
     }
 

@@ -1,7 +1,10 @@
 #include "eventlog.hpp"
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <optional>
+#include <string_view>
 
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
@@ -18,6 +21,28 @@ constexpr std::size_t kPaneLinesKept = 200;
 const char* const kDumpStart = "***** Start Printing Received Data *****";
 const char* const kDumpEnd = "***** End Of Received Data Buffer *****";
 const char* const kTraceHeading = "VPIVG: The following data Data Receieved for VPI %d";
+
+// One byte of the driver's dump, "Buf[12] = 3f(h)"; nullopt for any other text.
+std::optional<unsigned char> DumpByte(std::string_view text) {
+    constexpr std::string_view kHead = "Buf[", kMiddle = "] = ", kTail = "(h)";
+    if (text.substr(0, kHead.size()) != kHead) return std::nullopt;
+    text.remove_prefix(kHead.size());
+    const std::size_t middle = text.find(kMiddle);
+    if (middle == std::string_view::npos || text.size() < middle + kMiddle.size() + kTail.size() ||
+        text.substr(text.size() - kTail.size()) != kTail) {
+        return std::nullopt;
+    }
+    unsigned index = 0, value = 0;
+    const char* indexEnd = text.data() + middle;
+    const char* valueBegin = indexEnd + kMiddle.size();
+    const char* valueEnd = text.data() + text.size() - kTail.size();
+    auto [i, indexError] = std::from_chars(text.data(), indexEnd, index);
+    auto [v, valueError] = std::from_chars(valueBegin, valueEnd, value, 16);
+    if (indexError != std::errc() || i != indexEnd || valueError != std::errc() || v != valueEnd) {
+        return std::nullopt;
+    }
+    return static_cast<unsigned char>(value & 0xFF);
+}
 
 }  // namespace
 
@@ -78,7 +103,6 @@ void EventLog::Driver(int level, const std::string& text) {
         std::lock_guard lock(mutex_);
         Dump& dump = dumps_[std::this_thread::get_id()];
         int vpi = 0;
-        unsigned index = 0, value = 0;
         if (std::sscanf(text.c_str(), kTraceHeading, &vpi) == 1) {
             dump.vpi = vpi;
             return;
@@ -88,8 +112,8 @@ void EventLog::Driver(int level, const std::string& text) {
             dump.bytes.clear();
             return;
         }
-        if (dump.open && std::sscanf(text.c_str(), "Buf[%u] = %x(h)", &index, &value) == 2) {
-            dump.bytes += static_cast<char>(value & 0xFF);
+        if (auto byte = dump.open ? DumpByte(text) : std::nullopt) {
+            dump.bytes += static_cast<char>(*byte);
             return;
         }
         if (dump.open && text == kDumpEnd) {

@@ -31,7 +31,7 @@ InitFileResult WriteInitFile(const std::string& folder, int vpiNumber, int statu
         std::string current = text.str();
         std::size_t firstEnd = current.find('\n');
         std::string second = firstEnd == std::string::npos ? "" : current.substr(firstEnd + 1);
-        second = second.substr(0, second.find('\n'));
+        if (std::size_t end = second.find('\n'); end != std::string::npos) second.resize(end);
         if (!second.empty() && second.back() == '\r') second.pop_back();
         if (second != kInitFileMark) return InitFileResult::Foreign;
         if (current == wanted) return InitFileResult::Unchanged;

@@ -38,6 +38,7 @@ struct Slot {
     Kind kind = Kind::None;
     int fd = -1;
     int wakeFd = -1;  // eventfd, readable once the handle is closed: ends blocked reads/writes
+    bool exclusive = false;  // this open set the terminal's exclusive flag (TIOCEXCL)
 
     // The read timeouts are read by every ReadFile without a lock (another thread may change
     // them at any time: the new value governs the next request). Written under `lock`.

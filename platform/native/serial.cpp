@@ -222,6 +222,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/,
     if (slot == nullptr) return fail();
     slot->fd = fd;
     slot->wakeFd = wakeFd;
+    slot->exclusive = exclusive;
     slot->aheadStart = 0;
     slot->aheadCount.store(0, std::memory_order_relaxed);
     slot->marks = native::MarkDecoder{};

@@ -73,6 +73,8 @@ std::uint64_t HandleGeneration(HANDLE handle) {
 void Finish(Slot& slot) {
     if (slot.fd >= 0) close(slot.fd);
     if (slot.wakeFd >= 0) close(slot.wakeFd);
+    delete[] slot.ahead;
+    slot.ahead = nullptr;
     slot.fd = -1;
     slot.wakeFd = -1;
     slot.kind = Kind::None;

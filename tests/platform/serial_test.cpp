@@ -595,6 +595,41 @@ TEST_F(SerialTest, ClearCommErrorCountsWaitingBytes) {
     EXPECT_TRUE(ClearCommError(handle_, nullptr, nullptr));
 }
 
+TEST_F(SerialTest, ClearCommErrorCountsTheBytesAReaderWillGet) {
+    // The line marks its errors (PARMRK): the kernel holds a data byte 0377 as two, and its own
+    // count says so. The count is of the bytes a read gives, and reading after the count loses
+    // or repeats nothing.
+    ASSERT_NE(INVALID_HANDLE_VALUE, OpenLine());
+    ASSERT_TRUE(SetReadTimeout(handle_, 1000));
+    const std::string sent = "ab" + std::string(10, '\xff') + "c\xff";
+    ASSERT_TRUE(line_->Write(sent));
+    DWORD errors = 99;
+    COMSTAT stat{};
+    EXPECT_TRUE(WaitFor(
+        [&] { return ClearCommError(handle_, &errors, &stat) && stat.cbInQue >= sent.size(); },
+        2000));
+    EXPECT_EQ(sent.size(), stat.cbInQue);
+    EXPECT_EQ(0u, errors);
+    char buffer[32];
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(handle_, buffer, 5, &got, nullptr));
+    ASSERT_TRUE(ClearCommError(handle_, &errors, &stat));
+    EXPECT_EQ(sent.size() - 5, stat.cbInQue);
+    // More arrives behind what the count has already taken in.
+    ASSERT_TRUE(line_->Write("\xff\xffz"));
+    EXPECT_TRUE(WaitFor(
+        [&] { return ClearCommError(handle_, &errors, &stat) && stat.cbInQue >= sent.size() - 2; },
+        2000));
+    EXPECT_EQ(sent.size() - 5 + 3, stat.cbInQue);
+    DWORD more = 0;
+    ASSERT_TRUE(ReadFile(handle_, buffer + got, sizeof buffer - got, &more, nullptr));
+    EXPECT_EQ(sent + "\xff\xffz", std::string(buffer, got + more));
+    ASSERT_TRUE(ClearCommError(handle_, &errors, &stat));
+    EXPECT_EQ(0u, stat.cbInQue);
+    // A pseudo-terminal keeps no overrun counts, and none is made up.
+    EXPECT_EQ(0u, errors & (CE_OVERRUN | CE_RXOVER));
+}
+
 TEST_F(SerialTest, ZeroTotalTimeoutWaitsForAllBytes) {
     ASSERT_NE(INVALID_HANDLE_VALUE, OpenLine());
     ASSERT_TRUE(SetReadTimeout(handle_, 0));

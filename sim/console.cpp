@@ -45,14 +45,14 @@ void Console::Stream(std::FILE* stream, const char* what, const std::string& tex
 }
 
 void Console::Say(const std::string& text) {
-    const std::string line = vpitools::Timestamp() + " " + text;
+    const std::string line = vpitools::IsoTimestamp() + " " + text;
     std::lock_guard lock(mutex_);
     if (!quiet_ && !stdoutFailed_) Stream(stdout, "standard output", line + "\n");
     ToLog(line);
 }
 
 void Console::Complain(const std::string& text) {
-    const std::string stamp = vpitools::Timestamp();
+    const std::string stamp = vpitools::IsoTimestamp();
     std::lock_guard lock(mutex_);
     Stream(stderr, "standard error", "vpivg-sim: " + text + "\n");
     ToLog(stamp + " error: " + text);

@@ -276,8 +276,9 @@ TEST_F(SimAtAPlant, ARunStoppedWhileAllIsWellEndsAtOnceAndCleanly) {
     EXPECT_EQ(sim.Status(), 0) << sim.Err();
     EXPECT_NE(sent.find("a;"), std::string::npos);
 
-    // Every line on stdout and in the log starts with the date and the time to the millisecond.
-    const std::regex stamped(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} .+)");
+    // Every line on stdout and in the log starts with the date and the time (UTC, like the
+    // host's log) to the millisecond.
+    const std::regex stamped(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z .+)");
     std::istringstream out(sim.Out());
     int lines = 0;
     for (std::string line; std::getline(out, line); ++lines) {
@@ -306,7 +307,7 @@ TEST_F(SimAtAPlant, ACaptureSaysWhenWhereAndHowAndReplaySkipsIt) {
     EXPECT_EQ(header->device, (ws / "com8").string());
     EXPECT_EQ(header->line, "19200 8E1");
     EXPECT_TRUE(std::regex_match(header->start,
-                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)")))
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
         << header->start;
     EXPECT_TRUE(vpisim::CaptureHasEnd(capture)) << capture;
 

@@ -35,6 +35,8 @@ TEST(Clock, TimesAreUtcWithMillisecondsWhateverTheTimeZone) {
     EXPECT_EQ(vpitools::IsoTimestamp(system_clock::time_point{milliseconds{-1}}),
               "1969-12-31T23:59:59.999Z");
     EXPECT_EQ(vpitools::IsoTimestamp(when + microseconds{999}), "2024-05-01T12:34:56.789Z");
+    EXPECT_EQ(vpitools::IsoTimestamp(system_clock::time_point{seconds{951782400}}),
+              "2000-02-29T00:00:00.000Z");
     SetZone(saved.c_str());
 }
 

@@ -45,7 +45,8 @@ class CallbackSlot {
 public:
     void Set(Fn fn) {
         std::unique_lock lock(mutex_);
-        std::shared_ptr<Entry> old = std::move(current_);
+        std::shared_ptr<Entry> old;
+        old.swap(current_);
         if (fn) current_ = std::make_shared<Entry>(std::move(fn));
         installed_.store(current_ != nullptr, std::memory_order_release);
         if (!old) return;

@@ -72,7 +72,8 @@ std::string FailureMessage(const CLI::App* app, const CLI::Error& error) {
     } else if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr &&
                what.find(" required ") != std::string::npos) {
         // "--port: 1 required NAME missing": the option given without its value.
-        what = what.substr(0, what.find(':')) + " needs a value";
+        what.erase(what.find(':'));
+        what += " needs a value";
     }
     return app->get_name() + ": " + what + "\nRun '" + app->get_name() +
            " --help' for the options.\n";

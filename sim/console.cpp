@@ -6,6 +6,7 @@
 
 #include "clock.hpp"
 #include "ports.hpp"
+#include "stop_signal.hpp"
 
 namespace vpisim {
 
@@ -30,25 +31,28 @@ void Console::Stream(std::FILE* stream, const char* what, const std::string& tex
     if (std::fputs(text.c_str(), stream) >= 0 && std::fflush(stream) == 0) return;
     const unsigned long error = vpitools::LastOsError();
     if (stream == stdout) {
-        // Said once; the run goes on, the exit status tells.
+        // Said once; the run goes on, the exit status tells. But when whoever read the output
+        // has gone (`| head`), nobody will see the run: it ends in order, its capture whole.
         if (!stdoutFailed_) {
-            std::fprintf(stderr, "vpivg-sim: cannot write to %s: %s\n", what,
-                         vpitools::OsErrorText(error).c_str());
+            std::fprintf(stderr, "vpivg-sim: cannot write to %s: %s%s\n", what,
+                         vpitools::OsErrorText(error).c_str(),
+                         error == EPIPE ? "; stopping" : "");
         }
         stdoutFailed_ = true;
+        if (error == EPIPE) vpitools::RequestStop();
     }
     failed_ = true;
 }
 
 void Console::Say(const std::string& text) {
-    const std::string line = vpitools::Timestamp() + " " + text;
+    const std::string line = vpitools::IsoTimestamp() + " " + text;
     std::lock_guard lock(mutex_);
     if (!quiet_ && !stdoutFailed_) Stream(stdout, "standard output", line + "\n");
     ToLog(line);
 }
 
 void Console::Complain(const std::string& text) {
-    const std::string stamp = vpitools::Timestamp();
+    const std::string stamp = vpitools::IsoTimestamp();
     std::lock_guard lock(mutex_);
     Stream(stderr, "standard error", "vpivg-sim: " + text + "\n");
     ToLog(stamp + " error: " + text);

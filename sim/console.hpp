@@ -16,7 +16,8 @@ public:
 
     // Adds every line from now on to `path` (appended; a log runs on across runs).
     bool OpenLog(const std::string& path);
-    // "2026-12-08 14:03:07.123 text" on stdout (unless quiet) and in the log.
+    // "2026-12-08T14:03:07.123Z text" on stdout (unless quiet) and in the log, in UTC like the
+    // host's log.
     void Say(const std::string& text);
     // "vpivg-sim: text" on stderr, and with its time in the log.
     void Complain(const std::string& text);

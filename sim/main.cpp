@@ -219,7 +219,7 @@ void RunBounded(const Settings& s, vpisim::Console& console, std::atomic<bool>& 
         console.Complain("stopped while a write to " + s.line.port +
                          " had not finished (is anything reading the far end?)");
         console.Close();
-        std::_Exit(1);
+        vpitools::ExitNow(1);
     }
     worker.join();
 }
@@ -420,8 +420,11 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    vpitools::IgnoreBrokenPipe();
     try {
-        return Run(argc, argv);
+        const int status = Run(argc, argv);
+        vpitools::NoteStopFinished();
+        return status;
     } catch (const std::exception& error) {
         // Out of memory or a broken standard stream: say it rather than end without a word.
         std::fprintf(stderr, "vpivg-sim: %s\n", error.what());

@@ -32,24 +32,30 @@ int RunDemo(const HostConfig&, std::atomic<bool>&, std::ostream&, std::ostream& 
 #include <unistd.h>
 
 #include "simcore.hpp"
+#include "stop_signal.hpp"
 
 namespace vpihost {
 
 namespace {
 
-// Any key ends the demo early when stdin is a terminal.
+// Any key ends the demo early when stdin is a terminal. The terminal's state is also kept
+// where an end at once (a second Ctrl-C, a stop in the driver's start pause) puts it back.
 class KeyWatch {
 public:
     KeyWatch() {
         if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_) != 0) return;
+        vpitools::SaveTerminalState();
         termios raw = saved_;
         raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
         raw.c_cc[VMIN] = 0;
         raw.c_cc[VTIME] = 0;
         active_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+        if (!active_) vpitools::ForgetTerminalState();
     }
     ~KeyWatch() {
-        if (active_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+        if (!active_) return;
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+        vpitools::ForgetTerminalState();
     }
     bool Pressed() {
         if (!active_) return false;
@@ -170,10 +176,12 @@ int RunDemo(const HostConfig& settings, std::atomic<bool>& stop, std::ostream& o
     close(slave);
     if (host.ThreadsLeftRunning()) {
         // Stopped in the driver's start pause: its thread may wake during the destructors of
-        // a normal exit and find the host runtime gone.
+        // a normal exit and find the host runtime gone. The key watch is still on: the
+        // terminal is put back on the way out.
         out.flush();
         err.flush();
-        std::_Exit(result);
+        vpitools::NoteStopFinished();
+        vpitools::ExitNow(result);
     }
     return result;
 }

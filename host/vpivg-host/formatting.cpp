@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 
 #include <vpivg/vpivg.h>
 
@@ -22,16 +21,6 @@ const char* const kCp437High[128] = {
     "≡", "±", "≥", "≤", "⌠", "⌡", "÷", "≈", "°", "∙", "·", "√", "ⁿ", "²", "■", "\xc2\xa0",
 };
 
-std::tm Utc(std::time_t seconds) {
-    std::tm utc{};
-#if defined(_WIN32)
-    gmtime_s(&utc, &seconds);
-#else
-    gmtime_r(&seconds, &utc);
-#endif
-    return utc;
-}
-
 }  // namespace
 
 std::string Cp437ToUtf8(std::string_view text) {
@@ -41,23 +30,6 @@ std::string Cp437ToUtf8(std::string_view text) {
         else out += kCp437High[c - 0x80];
     }
     return out;
-}
-
-std::string IsoTimestamp(std::chrono::system_clock::time_point when) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
-    std::tm utc = Utc(static_cast<std::time_t>(ms / 1000));
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(ms % 1000));
-    return text;
-}
-
-std::string TimeOfDay(std::chrono::system_clock::time_point when) {
-    std::tm utc = Utc(std::chrono::system_clock::to_time_t(when));
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d", utc.tm_hour, utc.tm_min, utc.tm_sec);
-    return text;
 }
 
 std::string FormatGateValue(double value, int gateType) {

@@ -6,16 +6,18 @@
 #include <string>
 #include <string_view>
 
+#include "clock.hpp"
+
 namespace vpihost {
 
 // The describe banner is code page 437; a UTF-8 terminal needs its box and shade characters
 // translated. Other bytes below 0x80 pass unchanged.
 std::string Cp437ToUtf8(std::string_view text);
 
-// "2024-05-01T12:34:56.789Z": the system clock in UTC, for the CSV and the log alike.
-std::string IsoTimestamp(std::chrono::system_clock::time_point when);
-// "12:34:56" in UTC, for the screen (the same clock as the log, so lines can be matched).
-std::string TimeOfDay(std::chrono::system_clock::time_point when);
+// "2024-05-01T12:34:56.789Z" for the CSV, "12:34:56" for the screen: the tools' one clock (UTC),
+// the same as the log's and the simulator's, so lines can be matched.
+using vpitools::IsoTimestamp;
+using vpitools::TimeOfDay;
 
 // A gate value as the CSV and the screen show it: integers whole, reals as the shortest text
 // that reads back as the same single-precision value.

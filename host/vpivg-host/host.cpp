@@ -4,6 +4,7 @@
 #include "host.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <iostream>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "devicefolder.hpp"
 #include "initfile.hpp"
 #include "portname.hpp"
+#include "stop_signal.hpp"
 #include "terminal.hpp"
 #include "formatting.hpp"
 
@@ -24,6 +26,8 @@ namespace vpihost {
 std::atomic<bool> terminalResized{false};
 
 namespace {
+
+std::atomic<bool> stdoutFailureReported{false};
 
 using Clock = std::chrono::steady_clock;
 
@@ -69,6 +73,21 @@ void Host::Fail(const std::string& text) {
     failed_ = true;
     events_.Host(text);
     err_ << "vpivg-host: " << text << "\n" << std::flush;
+}
+
+bool StdoutFailureReported() { return stdoutFailureReported.load(); }
+
+void Host::CheckOutput() {
+    if (outputFailed_ || out_) return;
+    const int error = errno;
+    outputFailed_ = true;
+    // Whoever read the output has gone (`| head`): nobody will see the run, so it ends in
+    // order, its records complete. Any other failure (a full disk) leaves the run going.
+    outputGone_ = error == EPIPE;
+    if (&out_ == &std::cout) stdoutFailureReported = true;
+    Fail(std::string("cannot write to standard output") +
+         (error != 0 ? std::string(": ") + std::strerror(error) : std::string()) +
+         (outputGone_ ? "; stopping" : ""));
 }
 
 void Host::OnGateWrite(std::uint32_t id, double value) {
@@ -363,8 +382,10 @@ void Host::FlushOutputs() {
     std::vector<std::string> lines = events_.TakePlain();
     lines.insert(lines.end(), pendingPlain_.begin(), pendingPlain_.end());
     pendingPlain_.clear();
+    errno = 0;
     for (const std::string& l : lines) out_ << l << '\n';
     if (!lines.empty()) out_.flush();
+    CheckOutput();
     if (auto failure = events_.TakeFailure()) Fail(*failure);
     csv_.Flush();
     if (auto failure = csv_.TakeFailure()) Fail(*failure);
@@ -475,6 +496,8 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
              << info.instanceSize << " bytes per VPI\n";
     } else if (ansi_) {
         out_ << "\x1b[2J\x1b[?25l";
+        // An end at once (a second Ctrl-C) must not leave the terminal without its cursor.
+        vpitools::ShowCursorOnExit(true);
     }
 
     vpis_.reserve(config_.vpis.size());
@@ -506,7 +529,7 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
     };
     bool giveUp = allFailed() && !config_.recovery;
     if (giveUp) Fail("no VPI could be started");
-    while (!stop && !giveUp) {
+    while (!stop && !giveUp && !outputGone_) {
         auto now = Clock::now();
         double elapsed = std::chrono::duration<double>(now - runStart_).count();
         if (config_.duration > 0 && elapsed >= config_.duration) break;
@@ -538,7 +561,9 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
         }
         if (hooks.tick) hooks.tick(elapsed);
         if (ansi_ && (Clock::now() >= nextDraw || terminalResized.exchange(false))) {
+            errno = 0;
             Draw(false);
+            CheckOutput();
             nextDraw = Clock::now() + std::chrono::milliseconds(250);
         }
         if (Clock::now() >= nextFlush) {
@@ -559,6 +584,7 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
     if (ansi_) {
         Draw(true);
         out_ << "\r\n\x1b[?25h" << std::flush;
+        vpitools::ShowCursorOnExit(false);
     }
     for (const Vpi& vpi : vpis_) {
         if (!vpi.everOpened) Fail(VpiName(vpi.config) + ": " + vpi.config.port + " never opened during the run");

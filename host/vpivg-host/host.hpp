@@ -30,6 +30,8 @@ struct RunHooks {
 
 // Set by the program's signal handler when the terminal changed its size.
 extern std::atomic<bool> terminalResized;
+// True once a run found standard output failing and said so (the program's exit need not).
+bool StdoutFailureReported();
 
 class Host {
 public:
@@ -120,6 +122,8 @@ private:
     void PrintPlainChanges(Vpi& vpi, const std::vector<std::size_t>& changed);
     void FlushOutputs();
     void Fail(const std::string& text);  // to the error stream and the log; exit status 1
+    // After a write to `out_`: a failed one is said once; a closed pipe also ends the run.
+    void CheckOutput();
 
     // The live view (screen.cpp).
     std::vector<std::string> ScreenRows(int rows, int columns, bool final);
@@ -136,6 +140,8 @@ private:
     std::vector<Vpi> vpis_;
     std::chrono::steady_clock::time_point runStart_{};
     bool failed_ = false;
+    bool outputFailed_ = false;
+    bool outputGone_ = false;  // standard output is a pipe nobody reads any more
     bool threadsLeftRunning_ = false;
     EventLog events_;
     CsvRecord csv_;

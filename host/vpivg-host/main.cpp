@@ -1,7 +1,7 @@
 // vpivg-host: the stand-in SCADA host for the vpivg driver.
-#include <atomic>
-#include <csignal>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -9,81 +9,36 @@
 #include "commandline.hpp"
 #include "host.hpp"
 #include "portname.hpp"
+#include "stop_signal.hpp"
 #include "version.hpp"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
-
-// The first Ctrl-C asks for an orderly stop; a second one ends the program at once (the
-// cursor made visible again, in case the live view hid it).
-void SecondStop() {
-    static const char kShowCursor[] = "\x1b[?25h\r\n";
-#if defined(_WIN32)
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), kShowCursor, sizeof kShowCursor - 1, &written, nullptr);
-#else
-    if (write(STDOUT_FILENO, kShowCursor, sizeof kShowCursor - 1) < 0) {
-        // Nothing to be done about it: the program is ending anyway.
-    }
-#endif
-    std::_Exit(130);
-}
-
-#if defined(_WIN32)
-BOOL WINAPI OnConsoleEvent(DWORD) {
-    if (stopRequested.exchange(true)) SecondStop();
-    return TRUE;
-}
-#else
-void OnSignal(int) {
-    if (stopRequested.exchange(true)) SecondStop();
-}
-void OnResize(int) { vpihost::terminalResized = true; }
-#endif
-
-void CatchSignals() {
-#if defined(_WIN32)
-    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-#else
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    struct sigaction resize {};
-    resize.sa_handler = OnResize;
-    sigemptyset(&resize.sa_mask);
-    resize.sa_flags = SA_RESTART;
-    sigaction(SIGWINCH, &resize, nullptr);
-#endif
-}
-
 // Standard output may be a file or a pipe: a failed write there is an error like any other.
 int Finish(int code, bool threadsLeftRunning) {
+    errno = 0;
     std::cout.flush();
     if (!std::cout) {
-        std::cerr << "vpivg-host: cannot write to standard output\n";
+        // Said once: the run may have found it already (its stop then said why).
+        if (!vpihost::StdoutFailureReported()) {
+            std::cerr << "vpivg-host: cannot write to standard output"
+                      << (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string())
+                      << "\n";
+        }
         if (code == 0) code = 1;
     }
+    std::cerr.flush();
+    vpitools::NoteStopFinished();
     // A driver thread still in its start pause could wake during the destructors of a normal
     // exit and find the host runtime gone: leave without them.
-    if (threadsLeftRunning) {
-        std::cerr.flush();
-        std::_Exit(code);
-    }
+    if (threadsLeftRunning) vpitools::ExitNow(code);
     return code;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    vpitools::IgnoreBrokenPipe();
     std::vector<std::string> args(argv + 1, argv + argc);
     vpihost::HostOptions options;
     vpihost::HostConfig config;
@@ -93,9 +48,11 @@ int main(int argc, char** argv) {
     }
     if (options.version) return Finish(vpihost::PrintVersion(options.driverPath, std::cout, std::cerr), false);
     if (options.listPorts) return Finish(vpihost::ListPorts(std::cout, std::cerr), false);
-    CatchSignals();
-    if (options.demo) return Finish(vpihost::RunDemo(config, stopRequested, std::cout, std::cerr), false);
+    vpitools::InstallStopHandlers();
+    vpitools::SetResizeFlag(&vpihost::terminalResized);
+    std::atomic<bool>& stop = vpitools::StopFlag();
+    if (options.demo) return Finish(vpihost::RunDemo(config, stop, std::cout, std::cerr), false);
     vpihost::Host host(config, std::cout, std::cerr);
-    int code = host.Run(stopRequested);
+    int code = host.Run(stop);
     return Finish(code, host.ThreadsLeftRunning());
 }

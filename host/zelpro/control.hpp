@@ -97,7 +97,8 @@ ZELCTL_API std::optional<std::uint32_t> FindGate(unsigned vpi, const std::string
 ZELCTL_API bool SetGateValue(std::uint32_t id, double value);
 ZELCTL_API std::vector<GateInfo> Gates();
 // Called after every successful Zel5PutGateVal, on the caller's thread (keep it short), with no
-// runtime lock held; several driver threads may call it at the same time.
+// runtime lock held; several driver threads may call it at the same time. Replacing or clearing
+// the hook waits for the calls of the old one still running, so what it used may go after.
 using GateWriteHook = std::function<void(std::uint32_t id, double value)>;
 ZELCTL_API void SetGateWriteHook(GateWriteHook hook);
 
@@ -126,7 +127,9 @@ ZELCTL_API std::optional<CommStatus> CommStatusOf(unsigned vpi);
 // formatted), or -1 for a null or unusable format.
 ZELCTL_API void ShowTrace(bool show);
 using LogSink = std::function<void(int level, const std::string& text)>;
-ZELCTL_API void SetLogSink(LogSink sink);  // empty: back to standard error
+// Empty: back to standard error. Like the gate-write hook, replacing or clearing the sink waits
+// for the lines it is still showing.
+ZELCTL_API void SetLogSink(LogSink sink);
 ZELCTL_API void StartCapture();
 ZELCTL_API std::vector<LogLine> TakeCapture();  // also stops the capture
 ZELCTL_API std::vector<LogLine> PeekCapture();

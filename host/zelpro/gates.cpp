@@ -39,24 +39,7 @@ void ClearSlot(GateSlot& slot) {
 
 // The hook runs after the lock is released, so a hook may use the control API; it may run on
 // several threads at once.
-void CallWriteHook(std::uint32_t id, double value) {
-    GateTable& table = Runtime().gates;
-    if (!table.hasHook.load(std::memory_order_acquire)) {
-        return;
-    }
-    std::shared_ptr<const GateWriteHook> hook;
-    {
-        std::lock_guard lock(table.hookMutex);
-        hook = table.hook;
-    }
-    if (hook && *hook) {
-        try {
-            (*hook)(id, value);
-        } catch (...) {
-            // A throwing hook must not unwind into the driver's C call.
-        }
-    }
-}
+void CallWriteHook(std::uint32_t id, double value) { Runtime().gates.hook.Call(id, value); }
 
 }  // namespace
 
@@ -100,9 +83,7 @@ void ResetGates() {
         }
         table.freeHint = 0;
     }
-    std::lock_guard lock(table.hookMutex);
-    table.hook.reset();
-    table.hasHook.store(false);
+    table.hook.Set({});
 }
 
 }  // namespace detail
@@ -233,17 +214,7 @@ std::vector<GateInfo> Gates() {
     return gates;
 }
 
-void SetGateWriteHook(GateWriteHook hook) {
-    GateTable& table = Runtime().gates;
-    std::lock_guard lock(table.hookMutex);
-    if (hook) {
-        table.hook = std::make_shared<const GateWriteHook>(std::move(hook));
-        table.hasHook.store(true, std::memory_order_release);
-    } else {
-        table.hook.reset();
-        table.hasHook.store(false, std::memory_order_release);
-    }
-}
+void SetGateWriteHook(GateWriteHook hook) { Runtime().gates.hook.Set(std::move(hook)); }
 
 }  // namespace zelpro
 

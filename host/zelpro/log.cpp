@@ -31,23 +31,16 @@ void Show(int level, const char* text, std::size_t length) {
         WriteStandardError(level, text, length);
         return;
     }
-    std::shared_ptr<const LogSink> sink;
-    {
-        std::lock_guard lock(log.sinkMutex);
-        sink = log.sink;
-    }
     std::lock_guard output(log.outputMutex);
-    if (!sink || !*sink) {
-        WriteStandardError(level, text, length);
-        return;
-    }
     insideSink = true;
+    bool shown = true;
     try {
-        (*sink)(level, std::string(text, length));
+        shown = log.sink.Call(level, std::string(text, length));
     } catch (...) {
-        // A throwing sink must not unwind into the driver's C call.
+        // No memory for the line: nothing to be done within a C call.
     }
     insideSink = false;
+    if (!shown) WriteStandardError(level, text, length);
 }
 
 void Capture(int level, const char* text, std::size_t length) {
@@ -71,8 +64,7 @@ void ResetLog() {
         log.capturing.store(false);
         log.captured.clear();
     }
-    std::lock_guard lock(log.sinkMutex);
-    log.sink.reset();
+    log.sink.Set({});
 }
 
 }  // namespace detail
@@ -82,15 +74,7 @@ using detail::Runtime;
 
 void ShowTrace(bool show) { Runtime().log.showTrace.store(show); }
 
-void SetLogSink(LogSink sink) {
-    LogState& log = Runtime().log;
-    std::lock_guard lock(log.sinkMutex);
-    if (sink) {
-        log.sink = std::make_shared<const LogSink>(std::move(sink));
-    } else {
-        log.sink.reset();
-    }
-}
+void SetLogSink(LogSink sink) { Runtime().log.sink.Set(std::move(sink)); }
 
 void StartCapture() {
     LogState& log = Runtime().log;

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "control.hpp"
@@ -35,6 +36,61 @@ constexpr std::size_t kLogLineCapacity = kMaxLogLineLength + 1;  // terminator i
 
 // A gate's lookup key: the VPI and its address upper-cased, held inline so that the per-value
 // lookup builds it on the stack and allocates nothing.
+// A callback the host installs and the driver's threads call, several at once. Replacing or
+// clearing it waits until every call of the one it replaces has returned, so that once the
+// setter is back, whatever that callback refers to may be destroyed. A setter running inside
+// the callback itself cannot wait for its own call; it waits for the others.
+template <typename Fn>
+class CallbackSlot {
+public:
+    void Set(Fn fn) {
+        std::unique_lock lock(mutex_);
+        std::shared_ptr<Entry> old;
+        old.swap(current_);
+        if (fn) current_ = std::make_shared<Entry>(std::move(fn));
+        installed_.store(current_ != nullptr, std::memory_order_release);
+        if (!old) return;
+        const int own = insideCall_ == old.get() ? 1 : 0;
+        idle_.wait(lock, [&] { return old->calls <= own; });
+    }
+
+    // Calls the installed callback with `args`; false when none is installed. An exception
+    // from the callback stops here: it must not unwind into the driver's C call.
+    template <typename... Args>
+    bool Call(Args&&... args) {
+        if (!installed_.load(std::memory_order_acquire)) return false;
+        std::shared_ptr<Entry> entry;
+        {
+            std::lock_guard lock(mutex_);
+            if (!current_) return false;
+            entry = current_;
+            ++entry->calls;
+        }
+        const void* outer = insideCall_;
+        insideCall_ = entry.get();
+        try {
+            entry->fn(std::forward<Args>(args)...);
+        } catch (...) {
+        }
+        insideCall_ = outer;
+        std::lock_guard lock(mutex_);
+        if (--entry->calls == 0) idle_.notify_all();
+        return true;
+    }
+
+private:
+    struct Entry {
+        explicit Entry(Fn f) : fn(std::move(f)) {}
+        const Fn fn;
+        int calls = 0;  // under mutex_
+    };
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    std::shared_ptr<Entry> current_;
+    std::atomic<bool> installed_{false};  // lets the hot path skip the lock when there is none
+    static inline thread_local const void* insideCall_ = nullptr;
+};
+
 struct GateKey {
     std::uint32_t vpi = 0;
     std::uint32_t length = 0;
@@ -73,9 +129,7 @@ struct GateTable {
     std::array<GateSlot, kMaxGateId + 1> slots;
     std::uint32_t freeHint = 0;  // no id below this one is free
 
-    std::mutex hookMutex;
-    std::shared_ptr<const GateWriteHook> hook;
-    std::atomic<bool> hasHook{false};
+    CallbackSlot<GateWriteHook> hook;
 };
 
 struct ClientSlot {
@@ -114,8 +168,7 @@ struct LogState {
     std::mutex captureMutex;
     std::vector<LogLine> captured;
 
-    std::mutex sinkMutex;  // guards `sink` only, never held while a line is shown
-    std::shared_ptr<const LogSink> sink;
+    CallbackSlot<LogSink> sink;
     std::mutex outputMutex;  // one shown line at a time
 };
 

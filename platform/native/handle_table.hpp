@@ -38,6 +38,7 @@ struct Slot {
     Kind kind = Kind::None;
     int fd = -1;
     int wakeFd = -1;  // eventfd, readable once the handle is closed: ends blocked reads/writes
+    bool exclusive = false;  // this open set the terminal's exclusive flag (TIOCEXCL)
 
     // The read timeouts are read by every ReadFile without a lock (another thread may change
     // them at any time: the new value governs the next request). Written under `lock`.
@@ -51,13 +52,17 @@ struct Slot {
     // one-byte requests are served from here, so the driver's byte-at-a-time receiver costs a
     // system call per burst rather than per byte. The bytes are kept with the line-error marks
     // taken off, which may give one more than was read (a 0377 held back from the last read).
-    // Guarded by `readLock`, which is never held while waiting; `aheadCount` is also read
-    // without it (ClearCommError).
+    // ClearCommError moves all the kernel holds in here as well, so that it can count the bytes
+    // a reader will get: the kernel's own count includes the marks. Room for twice the
+    // kernel's line buffer (4096) keeps that count exact however far behind a reader is.
+    // Allocated with a terminal's or file's slot, given back with its descriptors; guarded by
+    // `readLock`, which is never held while waiting.
     static constexpr std::uint32_t kReadAhead = 512;
+    static constexpr std::uint32_t kAheadCapacity = 8192;
     pthread_mutex_t readLock;
-    std::atomic<std::uint32_t> aheadCount{0};
+    std::uint32_t aheadCount = 0;
     std::uint32_t aheadStart = 0;
-    unsigned char ahead[kReadAhead + 1];
+    unsigned char* ahead = nullptr;  // kAheadCapacity + 1 bytes
     MarkDecoder marks;
     // What the marks said since the last ClearCommError (kMarkedByte, kMarkedBreak).
     std::atomic<std::uint32_t> lineMarks{0};
@@ -67,6 +72,11 @@ struct Slot {
     DCB dcb{};
     DWORD inQueue = 0;
     DWORD outQueue = 0;
+    // The device's overrun counts when it keeps them (a UART does, a pseudo-terminal doesn't),
+    // as the last ClearCommError saw them.
+    bool countsOverruns = false;
+    std::uint64_t overruns = 0;        // the receiver's own (CE_OVERRUN)
+    std::uint64_t bufferOverruns = 0;  // the kernel's buffer was full (CE_RXOVER)
     bool manualReset = false;
     bool signalled = false;
 };

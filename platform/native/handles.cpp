@@ -67,18 +67,18 @@ std::uint64_t HandleGeneration(HANDLE handle) {
 }
 
 // Gives the resources back once nobody uses the slot any more.
+// The device itself was given up by CloseHandle: the exclusive flag lives on the terminal, not
+// on our descriptor, so by now it may belong to a newer handle on the same device (the port was
+// reopened while a reader here had not yet left its read) and must not be touched.
 void Finish(Slot& slot) {
-    if (slot.kind == Kind::Serial) {
-        // The exclusive flag lives on the terminal, not on our descriptor: leave it set and
-        // the next non-root open of the same device (a reopen of the port) fails with EBUSY
-        // for as long as anyone else, a test or the far end, holds the terminal open.
-        ioctl(slot.fd, TIOCNXCL);
-    }
     if (slot.fd >= 0) close(slot.fd);
     if (slot.wakeFd >= 0) close(slot.wakeFd);
+    delete[] slot.ahead;
+    slot.ahead = nullptr;
     slot.fd = -1;
     slot.wakeFd = -1;
     slot.kind = Kind::None;
+    slot.exclusive = false;
     // Keep the generation, drop busy: the slot may be reserved again.
     slot.state.store(slot.state.load(std::memory_order_relaxed) & ~(kBusyBit | kOpenBit | kRefMask),
                      std::memory_order_release);
@@ -142,6 +142,7 @@ HANDLE Publish(Slot* slot, Kind kind) {
 
 void Unreserve(Slot* slot) {
     slot->kind = Kind::None;
+    slot->exclusive = false;
     slot->fd = -1;
     slot->wakeFd = -1;
     slot->state.store(slot->state.load(std::memory_order_relaxed) & ~kBusyBit,
@@ -178,9 +179,11 @@ BOOL CloseHandle(HANDLE object) {
     } else if (slot->wakeFd >= 0) {
         // The device is free from this moment, as on Windows: a reopen right after the close
         // must not be refused because a reader on another thread has not yet left its read.
+        // This is the one place the exclusive flag is cleared, and only by the handle that set
+        // it: the flag is the terminal's, and no later release may take it from a newer open.
         if (slot->kind == Kind::Serial) {
             flock(slot->fd, LOCK_UN);
-            ioctl(slot->fd, TIOCNXCL);
+            if (slot->exclusive) ioctl(slot->fd, TIOCNXCL);
         }
         const std::uint64_t one = 1;
         ssize_t written;

@@ -19,6 +19,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+
+#include <linux/serial.h>
 
 #include "handle_table.hpp"
 #include "error_marks.hpp"
@@ -89,6 +92,21 @@ bool ModemLine(int fd, unsigned long request, int line) {
     if (ioctl(fd, request, &line) == 0) return true;
     // Pseudo-terminals and some adapters have no modem lines at all: nothing to drive.
     return errno == ENOTTY || errno == EINVAL;
+}
+
+struct OverrunCounts {
+    std::uint64_t receiver = 0;  // the UART's own receiver overran
+    std::uint64_t buffer = 0;    // the kernel's buffer was full and bytes were dropped
+};
+
+// The device's overrun counts; false where the OS keeps none (a pseudo-terminal, most USB
+// adapters answer with an error).
+bool ReadOverruns(int fd, OverrunCounts* counts) {
+    serial_icounter_struct icount{};
+    if (ioctl(fd, TIOCGICOUNT, &icount) != 0) return false;
+    counts->receiver = static_cast<unsigned>(icount.overrun);
+    counts->buffer = static_cast<unsigned>(icount.buf_overrun);
+    return true;
 }
 
 native::TerminalMode ModeOf(const termios& attributes) {
@@ -218,12 +236,22 @@ HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/,
     wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) return fail();
 
+    OverrunCounts overruns{};
+    const bool countsOverruns = terminal && ReadOverruns(fd, &overruns);
+
+    auto* ahead = new (std::nothrow) unsigned char[Slot::kAheadCapacity + 1];
+    if (ahead == nullptr) return fail();
     Slot* slot = native::Reserve();
-    if (slot == nullptr) return fail();
+    if (slot == nullptr) {
+        delete[] ahead;
+        return fail();
+    }
     slot->fd = fd;
     slot->wakeFd = wakeFd;
+    slot->exclusive = exclusive;
+    slot->ahead = ahead;
     slot->aheadStart = 0;
-    slot->aheadCount.store(0, std::memory_order_relaxed);
+    slot->aheadCount = 0;
     slot->marks = native::MarkDecoder{};
     slot->lineMarks.store(0, std::memory_order_relaxed);
     slot->readInterval.store(0, std::memory_order_relaxed);
@@ -235,6 +263,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/,
     slot->dcb = terminal ? DcbFromAttributes(attributes) : DCB{};
     slot->inQueue = 0;
     slot->outQueue = 0;
+    slot->countsOverruns = countsOverruns;
+    slot->overruns = overruns.receiver;
+    slot->bufferOverruns = overruns.buffer;
     pthread_mutex_unlock(&slot->lock);
     return native::Publish(slot, terminal ? Kind::Serial : Kind::File);
 }
@@ -320,45 +351,57 @@ namespace {
 
 enum class Take { Bytes, Empty, HungUp, Failed };
 
+// One read() of the device onto the end of the read-ahead, with the line-error marks taken off;
+// the caller holds `readLock`. Bytes when the device gave any (a mark's start alone gives no
+// data yet); Empty when nothing waits or the read-ahead is full.
+Take ReadMore(Slot& slot) {
+    if (slot.aheadStart != 0) {
+        std::memmove(slot.ahead, slot.ahead + slot.aheadStart, slot.aheadCount);
+        slot.aheadStart = 0;
+    }
+    const std::uint32_t room = Slot::kAheadCapacity - slot.aheadCount;
+    // Decoding may give one byte more than was read (a 0377 held back from the last read).
+    if (room < 2) return Take::Empty;
+    unsigned char raw[Slot::kReadAhead];
+    const std::size_t want = room - 1 < sizeof raw ? room - 1 : sizeof raw;
+    ssize_t n;
+    do {
+        n = ::read(slot.fd, raw, want);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) return Take::HungUp;
+    if (n < 0) return errno == EAGAIN ? Take::Empty : Take::Failed;  // EIO: the far end went away
+    // Only a terminal marks its errors; a file's bytes are data as they stand.
+    unsigned char* end = slot.ahead + slot.aheadCount;
+    std::uint32_t seen = 0;
+    std::size_t data = static_cast<std::size_t>(n);
+    if (slot.kind == Kind::Serial) {
+        data = native::TakeOffMarks(slot.marks, raw, data, end, &seen);
+    } else {
+        std::memcpy(end, raw, data);
+    }
+    if (seen != 0) slot.lineMarks.fetch_or(seen, std::memory_order_relaxed);
+    slot.aheadCount += static_cast<std::uint32_t>(data);
+    return Take::Bytes;
+}
+
 // Moves what is already there into the request, without waiting: first the read-ahead, else
-// one read() of the device into the read-ahead, with the line-error marks taken off.
+// one read() of the device into the read-ahead.
 Take TakeWaiting(Slot& slot, unsigned char* into, DWORD want, DWORD* took) {
     *took = 0;
     pthread_mutex_lock(&slot.readLock);
-    std::uint32_t buffered = slot.aheadCount.load(std::memory_order_relaxed);
-    if (buffered == 0) {
-        unsigned char raw[Slot::kReadAhead];
-        ssize_t n;
-        do {
-            n = ::read(slot.fd, raw, sizeof raw);
-        } while (n < 0 && errno == EINTR);
-        if (n <= 0) {
-            const int error = errno;
+    if (slot.aheadCount == 0) {
+        const Take result = ReadMore(slot);
+        // Only the start of a mark came: its rest is on its way (or already waiting).
+        if (result != Take::Bytes || slot.aheadCount == 0) {
             pthread_mutex_unlock(&slot.readLock);
-            if (n == 0) return Take::HungUp;
-            return error == EAGAIN ? Take::Empty : Take::Failed;  // EIO: the far end went away
+            return result == Take::Bytes ? Take::Empty : result;
         }
-        // Only a terminal marks its errors; a file's bytes are data as they stand.
-        std::uint32_t seen = 0;
-        std::size_t data = static_cast<std::size_t>(n);
-        if (slot.kind == Kind::Serial) {
-            data = native::TakeOffMarks(slot.marks, raw, data, slot.ahead, &seen);
-        } else {
-            std::memcpy(slot.ahead, raw, data);
-        }
-        if (seen != 0) slot.lineMarks.fetch_or(seen, std::memory_order_relaxed);
-        if (data == 0) {
-            // Only the start of a mark came: its rest is on its way (or already waiting).
-            pthread_mutex_unlock(&slot.readLock);
-            return Take::Empty;
-        }
-        slot.aheadStart = 0;
-        buffered = static_cast<std::uint32_t>(data);
     }
+    const std::uint32_t buffered = slot.aheadCount;
     const std::uint32_t take = buffered < want ? buffered : want;
     std::memcpy(into, slot.ahead + slot.aheadStart, take);
     slot.aheadStart += take;
-    slot.aheadCount.store(buffered - take, std::memory_order_relaxed);
+    slot.aheadCount = buffered - take;
     pthread_mutex_unlock(&slot.readLock);
     *took = take;
     return Take::Bytes;
@@ -449,12 +492,20 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
 BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat) {
     SlotRef slot(file);
     if (!slot || slot->kind != Kind::Serial) return FALSE;
+    // The kernel counts the bytes it holds with their marks (a data byte 0377 counts two, a
+    // badly received byte three), so what it holds is taken into the read-ahead, where the
+    // bytes are counted as a reader will get them.
+    pthread_mutex_lock(&slot->readLock);
+    while (ReadMore(*slot) == Take::Bytes) {
+    }
+    DWORD inQueue = slot->aheadCount;
     int waiting = 0;
-    if (ioctl(slot->fd, FIONREAD, &waiting) != 0) return FALSE;
-    if (waiting < 0) waiting = 0;
-    // Bytes already taken into the read-ahead are still waiting as far as the caller knows.
-    const DWORD inQueue =
-        static_cast<DWORD>(waiting) + slot->aheadCount.load(std::memory_order_relaxed);
+    const bool counted = ioctl(slot->fd, FIONREAD, &waiting) == 0;
+    pthread_mutex_unlock(&slot->readLock);
+    if (!counted) return FALSE;
+    // Only when a reader is further behind than the read-ahead holds: the rest is counted as
+    // the kernel has it, marks and all.
+    if (waiting > 0) inQueue += static_cast<DWORD>(waiting);
     int unsent = 0;
     if (ioctl(slot->fd, TIOCOUTQ, &unsent) != 0) unsent = 0;
     // The kernel keeps no error word to clear; the read side gathers what the marks in the
@@ -463,8 +514,16 @@ BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat) {
     if (errors != nullptr) {
         pthread_mutex_lock(&slot->lock);
         const bool parityBit = slot->dcb.Parity != NOPARITY;
+        DWORD overrun = 0;
+        OverrunCounts now{};
+        if (slot->countsOverruns && ReadOverruns(slot->fd, &now)) {
+            if (now.receiver != slot->overruns) overrun |= CE_OVERRUN;
+            if (now.buffer != slot->bufferOverruns) overrun |= CE_RXOVER;
+            slot->overruns = now.receiver;
+            slot->bufferOverruns = now.buffer;
+        }
         pthread_mutex_unlock(&slot->lock);
-        *errors = native::CommErrors(marks, parityBit);
+        *errors = native::CommErrors(marks, parityBit) | overrun;
     }
     if (stat != nullptr) {
         *stat = COMSTAT{};

@@ -103,6 +103,8 @@ struct COMMTIMEOUTS {
 using LPCOMMTIMEOUTS = COMMTIMEOUTS*;
 
 // ClearCommError's error bits (the ones this layer can see).
+constexpr DWORD CE_RXOVER = 0x0001;
+constexpr DWORD CE_OVERRUN = 0x0002;
 constexpr DWORD CE_RXPARITY = 0x0004;
 constexpr DWORD CE_FRAME = 0x0008;
 constexpr DWORD CE_BREAK = 0x0010;

@@ -2,11 +2,13 @@
 // device paths, and the live view on an 80x24 terminal (read back through tmux).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -38,10 +40,11 @@ struct Outcome {
 };
 
 // Runs the program in `folder` with `args`; `environment` as NAME=value pairs. `during` is
-// called with its process id while it runs (to send signals).
+// called with its process id while it runs (to send signals). Standard output goes to out.txt,
+// or to `outFd` when one is given (a pipe).
 Outcome RunHost(const fs::path& folder, const std::vector<std::string>& args,
             const std::vector<std::string>& environment = {},
-            const std::function<void(pid_t)>& during = {}) {
+            const std::function<void(pid_t)>& during = {}, int outFd = -1) {
     Outcome outcome;
     auto start = Clock::now();
     pid_t pid = fork();
@@ -52,7 +55,7 @@ Outcome RunHost(const fs::path& folder, const std::vector<std::string>& args,
         int in = open("/dev/null", O_RDONLY);
         if (out < 0 || err < 0 || in < 0) _exit(121);
         dup2(in, 0);
-        dup2(out, 1);
+        dup2(outFd >= 0 ? outFd : out, 1);
         dup2(err, 2);
         for (const std::string& e : environment) putenv(strdup(e.c_str()));
         std::vector<char*> argv{strdup(Program().c_str())};
@@ -61,6 +64,7 @@ Outcome RunHost(const fs::path& folder, const std::vector<std::string>& args,
         execv(argv[0], argv.data());
         _exit(122);
     }
+    if (outFd >= 0) close(outFd);  // the program holds the only writing end now
     if (during) during(pid);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -88,6 +92,32 @@ struct Pty {
         if (slave >= 0) close(slave);
     }
 };
+
+// `head -2` reading from a new pipe, its output in `file`; gives the pipe's writing end.
+int PipeIntoHead(const fs::path& file, pid_t* head) {
+    int ends[2];
+    if (pipe(ends) != 0) return -1;
+    *head = fork();
+    if (*head == 0) {
+        int out = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(ends[0], 0);
+        dup2(out, 1);
+        close(ends[0]);
+        close(ends[1]);
+        execlp("head", "head", "-2", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ends[0]);
+    return ends[1];
+}
+
+// True while the process's main thread sits in a write() to its standard output.
+bool BlockedWritingStdout(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
+    std::string number, descriptor;
+    return static_cast<bool>(file >> number >> descriptor) && number == "1" &&
+           descriptor == "0x1";
+}
 
 std::string Tmux(const std::string& socket, const std::string& command) {
     std::string line = "tmux -L " + socket + " " + command + " 2>&1";
@@ -195,6 +225,8 @@ TEST(HostProgram, CtrlCEndsWithinTwoSecondsAndASecondOneAtOnce) {
     });
     EXPECT_EQ(twice.status, 130);
     EXPECT_LT(twice.seconds, 1.5);
+    // The cursor is put back only on a terminal that had a live view; a file gets no escape code.
+    EXPECT_EQ(twice.out.find('\x1b'), std::string::npos) << twice.out;
     fs::remove_all(dir);
 }
 
@@ -244,6 +276,107 @@ TEST(HostProgram, PlainModeWritesTimedLinesWithoutEscapeCodes) {
     EXPECT_NE(run.out.find(" VPI 1 I01: P01="), std::string::npos) << run.out;
     EXPECT_NE(run.out.find(" host: stopped"), std::string::npos) << run.out;
     fs::remove_all(dir);
+}
+
+// `vpivg-host ... | head -2`: once head has gone, the next write finds the pipe broken. The run
+// says so and stops in order (the log's last line, whole CSV rows) with status 1, instead of
+// dying of SIGPIPE with nothing said.
+TEST(HostProgram, AClosedPipeOnStandardOutputStopsTheRunInOrder) {
+    fs::path dir = FreshFolder("pipe");
+    pid_t head = -1;
+    const int pipeEnd = PipeIntoHead(dir / "head.txt", &head);
+    ASSERT_GE(pipeEnd, 0);
+    Outcome run = RunHost(dir, {"demo", "--plain", "--duration", "20", "--csv", "x.csv", "--log",
+                                "run.log"},
+                          {}, {}, pipeEnd);
+    waitpid(head, nullptr, 0);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_LT(run.seconds, 10) << "it ran on with nobody reading";
+    EXPECT_NE(run.err.find("vpivg-host: cannot write to standard output: Broken pipe; stopping"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << "said once:\n" << run.err;
+    const std::string log = ReadAll(dir / "run.log");
+    EXPECT_NE(log.find("host: stopped\n"), std::string::npos) << log;
+    const std::string csv = ReadAll(dir / "x.csv");
+    ASSERT_FALSE(csv.empty());
+    EXPECT_EQ(csv.back(), '\n');
+    const std::string shown = ReadAll(dir / "head.txt");
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 2) << shown;
+    fs::remove_all(dir);
+}
+
+// A Ctrl-C that comes while a write to a slow reader waits interrupts nothing: the write goes
+// on once the reader takes more, and the run ends as cleanly as any other.
+TEST(HostProgram, CtrlCDuringAWriteToASlowReaderEndsTheRunCleanly) {
+    fs::path dir = FreshFolder("slow");
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    // The smallest pipe the kernel allows, so that the plain lines fill it within seconds.
+    fcntl(ends[0], F_SETPIPE_SZ, 4096);
+    fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+    bool blocked = false;
+    std::string taken;
+    Outcome run = RunHost(dir, {"demo", "--plain", "--duration", "40"}, {},
+                          [&](pid_t pid) {
+                              const auto deadline = Clock::now() + std::chrono::seconds(25);
+                              while (!blocked && Clock::now() < deadline) {
+                                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                                  blocked = BlockedWritingStdout(pid);
+                              }
+                              kill(pid, SIGINT);
+                              // Now read, slowly, to the end.
+                              char buffer[512];
+                              ssize_t n;
+                              while ((n = read(ends[0], buffer, sizeof buffer)) > 0) {
+                                  taken.append(buffer, static_cast<std::size_t>(n));
+                                  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                              }
+                          },
+                          ends[1]);
+    close(ends[0]);
+    ASSERT_TRUE(blocked) << "the write never waited for the reader";
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(taken.find(" host: stopped"), std::string::npos) << taken.substr(taken.size() - 300);
+    fs::remove_all(dir);
+}
+
+// The demo makes the terminal raw to watch for a key. However it ends early, in the driver's
+// start pause or by a second Ctrl-C, the shell after it must get its terminal back as it was:
+// echo and line editing on.
+TEST(HostProgram, AnEarlyEndOfTheDemoGivesTheTerminalBack) {
+    if (std::system("tmux -V > /dev/null 2>&1") != 0) FAIL() << "tmux is missing: scripts/setup.sh installs it";
+    struct Case {
+        const char* how;
+        const char* keys;
+    };
+    const Case cases[] = {
+        {"one Ctrl-C in the start pause", "C-c"},
+        {"two Ctrl-C", "C-c C-c"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        fs::path dir = FreshFolder("rawterm");
+        std::string socket = "vpivg-raw-" + std::to_string(getpid());
+        std::string command = "cd '" + dir.string() + "' && '" + Program() +
+                              "' demo --duration 30; echo status $? > status.txt; stty -a > stty.txt; sleep 30";
+        Tmux(socket, "new-session -d -s raw -x 80 -y 24 \"" + command + "\"");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        Tmux(socket, std::string("send-keys -t raw ") + c.keys);
+        const auto deadline = Clock::now() + std::chrono::seconds(8);
+        while (!fs::exists(dir / "stty.txt") && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Tmux(socket, "kill-server");
+        const std::string stty = ReadAll(dir / "stty.txt");
+        ASSERT_FALSE(stty.empty()) << "the demo did not end";
+        EXPECT_TRUE(std::regex_search(stty, std::regex(R"((^|\s)echo(\s|$))"))) << stty;
+        EXPECT_TRUE(std::regex_search(stty, std::regex(R"((^|\s)icanon(\s|$))"))) << stty;
+        EXPECT_NE(ReadAll(dir / "status.txt"), "") << "the demo did not end";
+        fs::remove_all(dir);
+    }
 }
 
 #endif

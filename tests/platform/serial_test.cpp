@@ -1,5 +1,9 @@
 // Serial devices on a pseudo-terminal pair: names, exclusive open, line state, timed reads.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -7,8 +11,10 @@
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -488,6 +494,87 @@ TEST_F(SerialTest, TheDeviceIsFreeTheMomentItsHandleIsClosed) {
     }
 }
 
+// Holds a thread inside whatever system call it is in: the signal's handler waits for a byte.
+int heldEntered[2] = {-1, -1};
+int heldRelease[2] = {-1, -1};
+
+extern "C" void HoldThread(int) {
+    const char byte = 1;
+    if (write(heldEntered[1], &byte, 1) != 1) return;
+    char released = 0;
+    while (read(heldRelease[0], &released, 1) < 0 && errno == EINTR) {
+    }
+}
+
+// True once thread `tid` of this process sleeps in poll(), the read's wait.
+bool InPoll(pid_t tid) {
+    std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    return static_cast<bool>(file >> number) && (number == SYS_ppoll
+#if defined(SYS_poll)
+                                                 || number == SYS_poll
+#endif
+                                                );
+}
+
+TEST_F(SerialTest, ALateReaderLeavesTheReopenedPortExclusive) {
+    // The port is closed and opened again while the report thread is still inside a read of
+    // the old handle; when that thread finally leaves, the new handle must still hold the
+    // device. Root may open an exclusive terminal anyway, so the flag itself is looked at.
+    const int watcher =
+        open(DevicePath(*line_).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(watcher, 0);
+    ASSERT_EQ(0, pipe(heldEntered));
+    ASSERT_EQ(0, pipe(heldRelease));
+    struct sigaction hold {};
+    hold.sa_handler = HoldThread;
+    sigemptyset(&hold.sa_mask);
+    struct sigaction before {};
+    ASSERT_EQ(0, sigaction(SIGUSR1, &hold, &before));
+
+    ASSERT_NE(INVALID_HANDLE_VALUE, OpenLine());
+    ASSERT_TRUE(SetReadTimeout(handle_, 20000));
+    const HANDLE reading = handle_;
+    std::atomic<pid_t> readerTid{0};
+    std::thread reader([&] {
+        readerTid = static_cast<pid_t>(syscall(SYS_gettid));
+        char byte = 0;
+        DWORD got = 0;
+        EXPECT_FALSE(ReadFile(reading, &byte, 1, &got, nullptr));
+    });
+    ASSERT_TRUE(WaitFor([&] { return readerTid != 0 && InPoll(readerTid); }, 5000));
+    ASSERT_EQ(0, pthread_kill(reader.native_handle(), SIGUSR1));
+    char entered = 0;
+    ASSERT_EQ(1, read(heldEntered[0], &entered, 1));
+
+    // The reader is held inside ReadFile, its reference on the old handle still taken.
+    EXPECT_TRUE(CloseHandle(handle_));
+    handle_ = INVALID_HANDLE_VALUE;
+    ASSERT_NE(INVALID_HANDLE_VALUE, OpenLine());
+    int exclusive = 0;
+    ASSERT_EQ(0, ioctl(watcher, TIOCGEXCL, &exclusive));
+    EXPECT_EQ(1, exclusive);
+
+    const char go = 1;
+    ASSERT_EQ(1, write(heldRelease[1], &go, 1));
+    reader.join();
+    exclusive = 0;
+    ASSERT_EQ(0, ioctl(watcher, TIOCGEXCL, &exclusive));
+    EXPECT_EQ(1, exclusive) << "the old handle's last release cleared the new open's flag";
+    // And the close itself gives the device up.
+    EXPECT_TRUE(CloseHandle(handle_));
+    handle_ = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(0, ioctl(watcher, TIOCGEXCL, &exclusive));
+    EXPECT_EQ(0, exclusive);
+
+    sigaction(SIGUSR1, &before, nullptr);
+    for (int* ends : {heldEntered, heldRelease}) {
+        close(ends[0]);
+        close(ends[1]);
+    }
+    close(watcher);
+}
+
 TEST_F(SerialTest, ClearCommErrorCountsWaitingBytes) {
     ASSERT_NE(INVALID_HANDLE_VALUE, OpenLine());
     DWORD errors = 99;
@@ -506,6 +593,41 @@ TEST_F(SerialTest, ClearCommErrorCountsWaitingBytes) {
     EXPECT_EQ(3u, stat.cbInQue);
     EXPECT_EQ(0u, errors);
     EXPECT_TRUE(ClearCommError(handle_, nullptr, nullptr));
+}
+
+TEST_F(SerialTest, ClearCommErrorCountsTheBytesAReaderWillGet) {
+    // The line marks its errors (PARMRK): the kernel holds a data byte 0377 as two, and its own
+    // count says so. The count is of the bytes a read gives, and reading after the count loses
+    // or repeats nothing.
+    ASSERT_NE(INVALID_HANDLE_VALUE, OpenLine());
+    ASSERT_TRUE(SetReadTimeout(handle_, 1000));
+    const std::string sent = "ab" + std::string(10, '\xff') + "c\xff";
+    ASSERT_TRUE(line_->Write(sent));
+    DWORD errors = 99;
+    COMSTAT stat{};
+    EXPECT_TRUE(WaitFor(
+        [&] { return ClearCommError(handle_, &errors, &stat) && stat.cbInQue >= sent.size(); },
+        2000));
+    EXPECT_EQ(sent.size(), stat.cbInQue);
+    EXPECT_EQ(0u, errors);
+    char buffer[32];
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(handle_, buffer, 5, &got, nullptr));
+    ASSERT_TRUE(ClearCommError(handle_, &errors, &stat));
+    EXPECT_EQ(sent.size() - 5, stat.cbInQue);
+    // More arrives behind what the count has already taken in.
+    ASSERT_TRUE(line_->Write("\xff\xffz"));
+    EXPECT_TRUE(WaitFor(
+        [&] { return ClearCommError(handle_, &errors, &stat) && stat.cbInQue >= sent.size() - 2; },
+        2000));
+    EXPECT_EQ(sent.size() - 5 + 3, stat.cbInQue);
+    DWORD more = 0;
+    ASSERT_TRUE(ReadFile(handle_, buffer + got, sizeof buffer - got, &more, nullptr));
+    EXPECT_EQ(sent + "\xff\xffz", std::string(buffer, got + more));
+    ASSERT_TRUE(ClearCommError(handle_, &errors, &stat));
+    EXPECT_EQ(0u, stat.cbInQue);
+    // A pseudo-terminal keeps no overrun counts, and none is made up.
+    EXPECT_EQ(0u, errors & (CE_OVERRUN | CE_RXOVER));
 }
 
 TEST_F(SerialTest, ZeroTotalTimeoutWaitsForAllBytes) {

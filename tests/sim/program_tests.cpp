@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -102,10 +103,12 @@ private:
     std::string name_;
 };
 
-// vpivg-sim running in the background, its output in files in the workspace.
+// vpivg-sim running in the background, its output in files in the workspace (or standard
+// output into `outFd`, a pipe, when one is given).
 class SimRun {
 public:
-    SimRun(const Workspace& ws, std::vector<std::string> args, const std::string& prefix = "")
+    SimRun(const Workspace& ws, std::vector<std::string> args, const std::string& prefix = "",
+           int outFd = -1)
         : out_(ws / "out.txt"), err_(ws / "err.txt") {
         const std::string program = fs::absolute("vpivg-sim").string();
         args.insert(args.begin(), program);
@@ -115,7 +118,7 @@ public:
             if (chdir(ws.Dir().c_str()) != 0) _exit(127);
             int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
+            dup2(outFd >= 0 ? outFd : out, 1);
             dup2(err, 2);
             if (!prefix.empty()) {
                 // A shell sets the limits first, then becomes the program.
@@ -130,6 +133,7 @@ public:
             }
             _exit(127);
         }
+        if (outFd >= 0) close(outFd);  // the program holds the only writing end now
     }
     ~SimRun() {
         if (pid_ > 0 && !exited_) {
@@ -272,8 +276,9 @@ TEST_F(SimAtAPlant, ARunStoppedWhileAllIsWellEndsAtOnceAndCleanly) {
     EXPECT_EQ(sim.Status(), 0) << sim.Err();
     EXPECT_NE(sent.find("a;"), std::string::npos);
 
-    // Every line on stdout and in the log starts with the date and the time to the millisecond.
-    const std::regex stamped(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} .+)");
+    // Every line on stdout and in the log starts with the date and the time (UTC, like the
+    // host's log) to the millisecond.
+    const std::regex stamped(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z .+)");
     std::istringstream out(sim.Out());
     int lines = 0;
     for (std::string line; std::getline(out, line); ++lines) {
@@ -302,7 +307,7 @@ TEST_F(SimAtAPlant, ACaptureSaysWhenWhereAndHowAndReplaySkipsIt) {
     EXPECT_EQ(header->device, (ws / "com8").string());
     EXPECT_EQ(header->line, "19200 8E1");
     EXPECT_TRUE(std::regex_match(header->start,
-                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)")))
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
         << header->start;
     EXPECT_TRUE(vpisim::CaptureHasEnd(capture)) << capture;
 
@@ -377,5 +382,43 @@ TEST_F(SimAtAPlant, APortThatWillNotOpenIsNamedWithTheReason) {
     EXPECT_EQ(list.Status(), 0);
     EXPECT_FALSE(list.Out().empty());
     EXPECT_EQ(list.Err(), "");
+}
+
+// `vpivg-sim ... | head -2`: once head has gone, the next line finds the pipe broken. The run
+// says so and stops in order, its capture ending with its end line, status 1, instead of dying
+// of SIGPIPE with the capture cut off.
+TEST_F(SimAtAPlant, AClosedPipeOnStandardOutputStopsTheRunInOrder) {
+    Workspace ws;
+    Pty pty(ws, 11);
+    ASSERT_TRUE(pty.Ok());
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    const pid_t head = fork();
+    if (head == 0) {
+        const int out = open((ws / "head.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(ends[0], 0);
+        dup2(out, 1);
+        close(ends[0]);
+        close(ends[1]);
+        execlp("head", "head", "-2", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ends[0]);
+    SimRun sim(ws, {"--port", "COM11", "--interval-ms", "50", "--record", "cap.txt", "--duration",
+                    "20"},
+               "", ends[1]);
+    const auto start = std::chrono::steady_clock::now();
+    bool ended = false;
+    while (!ended && SecondsSince(start) < 10) {
+        pty.Read(100);  // the far end takes the reports
+        ended = sim.Wait(10);
+    }
+    waitpid(head, nullptr, 0);
+    ASSERT_TRUE(ended) << "it ran on with nobody reading";
+    EXPECT_EQ(sim.Status(), 1) << sim.Err();
+    EXPECT_EQ(sim.Err(), "vpivg-sim: cannot write to standard output: broken pipe; stopping\n");
+    EXPECT_TRUE(vpisim::CaptureHasEnd(Contents(ws / "cap.txt"))) << Contents(ws / "cap.txt");
+    const std::string shown = Contents(ws / "head.txt");
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 2) << shown;
 }
 #endif

@@ -82,6 +82,26 @@ TEST(ToolsCommandLine, CommonOptionsAndVersion) {
     EXPECT_NE(r.out.find("--read-timeout-ms"), std::string::npos);
 }
 
+TEST(ToolsCommandLine, WhatWasNotExpectedIsNamedInTheOrderTyped) {
+    struct Case {
+        std::vector<const char*> args;
+        const char* said;
+    };
+    const Case cases[] = {
+        {{"--prot", "COM1"}, "unknown option --prot"},
+        {{"--prot", "COM1", "--bad", "2"}, "unknown options --prot, --bad"},
+        {{"stray", "words"}, "unexpected arguments stray, words"},
+        {{"--port"}, "--port needs a value"},
+    };
+    for (const Case& c : cases) {
+        Program p;
+        Parsed r = Parse(p.app, c.args);
+        ASSERT_TRUE(r.exit) << c.said;
+        EXPECT_EQ(*r.exit, 2);
+        EXPECT_EQ(r.err, std::string("prog: ") + c.said + "\nRun 'prog --help' for the options.\n");
+    }
+}
+
 TEST(ToolsCommandLine, MistakesAreNamedOnStderrWithStatus2) {
     struct Case {
         std::vector<const char*> args;

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,6 +100,91 @@ TEST(ZelproConcurrency, WritersLoggersAndAReaderTogether) {
     EXPECT_EQ(hookCalls.load(), expectedWrites);
     EXPECT_EQ(TakeCapture().size(), static_cast<std::size_t>(kThreads * kRounds));
     EXPECT_GE(sinkLines.load(), static_cast<std::uint64_t>(kThreads * kRounds / 2));
+    Reset();
+}
+
+// A callback that holds its call until told to go on, and says whether that call has ended.
+struct HeldCall {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool released = false;
+    bool finished = false;
+
+    void Run() {
+        std::unique_lock lock(mutex);
+        entered = true;
+        changed.notify_all();
+        changed.wait(lock, [this] { return released; });
+        finished = true;
+    }
+    void AwaitEntered() {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] { return entered; });
+    }
+    void Release() {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    bool Finished() {
+        std::lock_guard lock(mutex);
+        return finished;
+    }
+};
+
+// The host clears the sink and the gate-write hook as it stops, and then goes away with
+// everything they refer to; a driver thread still inside one of them must have left it first.
+// `call` enters the installed callback on a driver thread, `clear` takes it away.
+template <typename Call, typename Clear>
+void ClearingWaitsForTheCallInFlight(Call call, Clear clear, HeldCall& held) {
+    std::thread driver(call);
+    held.AwaitEntered();
+    bool finishedWhenCleared = false;
+    std::thread host([&] {
+        clear();
+        finishedWhenCleared = held.Finished();
+    });
+    // Give the clearing every chance to return early, then let the call end.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    held.Release();
+    host.join();
+    driver.join();
+    EXPECT_TRUE(finishedWhenCleared) << "cleared while a call was still inside";
+}
+
+TEST(ZelproConcurrency, ClearingTheSinkOrTheHookWaitsForCallsInFlight) {
+    Reset();
+    {
+        SCOPED_TRACE("log sink");
+        HeldCall held;
+        SetLogSink([&held](int, const std::string&) { held.Run(); });
+        ClearingWaitsForTheCallInFlight([] { err(32, "VpiVG: a late line"); },
+                                        [] { SetLogSink(nullptr); }, held);
+    }
+    {
+        SCOPED_TRACE("gate-write hook");
+        const auto gate = AddGate(1, "I01P01", 3);
+        ASSERT_TRUE(gate);
+        std::uint32_t slot = 0;
+        ASSERT_EQ(Zel5MkClient("VG_No_01", 1, 0, &slot), kOk);
+        HeldCall held;
+        SetGateWriteHook([&held](std::uint32_t, double) { held.Run(); });
+        ClearingWaitsForTheCallInFlight(
+            [&] {
+                EXPECT_EQ(Zel5PutGateVal(static_cast<unsigned char>(slot), *gate, 2, 1.0, 0, 0),
+                          kOk);
+            },
+            [] { SetGateWriteHook(nullptr); }, held);
+    }
+    {
+        // A sink that takes itself away cannot wait for its own call, and must not try.
+        SetLogSink([](int, const std::string&) { SetLogSink(nullptr); });
+        ::testing::internal::CaptureStderr();
+        err(32, "first");
+        err(32, "second");
+        EXPECT_EQ("[32] second\n", ::testing::internal::GetCapturedStderr());
+    }
     Reset();
 }
 

@@ -51,31 +51,32 @@ CLI::Validator Names(const std::map<std::string, Enum>& names, const std::string
         "");
 }
 
-// CLI11's own words for an error, made to read as one sentence after the program's name.
-std::string Explain(const CLI::Error& error) {
+// CLI11's failure message, as one sentence after the program's name and a pointer to --help.
+std::string FailureMessage(const CLI::App* app, const CLI::Error& error) {
     std::string what = error.what();
     if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
-        // CLI11 lists what it did not expect last first. An unknown option is the mistake; the
+        // What the parse left over, in the order typed. An unknown option is the mistake; the
         // words after it are most likely its value, so only the options are named then.
-        const std::size_t colon = what.find(": ");
-        std::istringstream words(colon == std::string::npos ? "" : what.substr(colon + 2));
         std::vector<std::string> options, others;
-        for (std::string word; words >> word;) {
-            (word.size() > 1 && word[0] == '-' ? options : others).insert(
-                (word.size() > 1 && word[0] == '-' ? options : others).begin(), word);
+        for (const std::string& word : app->remaining(true)) {
+            (word.size() > 1 && word[0] == '-' ? options : others).push_back(word);
         }
-        std::string text;
         const auto& named = options.empty() ? others : options;
-        for (const std::string& word : named) text += (text.empty() ? "" : ", ") + word;
-        if (!options.empty()) return (options.size() > 1 ? "unknown options " : "unknown option ") + text;
-        return (others.size() > 1 ? "unexpected arguments " : "unexpected argument ") + text;
+        std::string list;
+        for (const std::string& word : named) list += (list.empty() ? "" : ", ") + word;
+        if (!options.empty()) {
+            what = (options.size() > 1 ? "unknown options " : "unknown option ") + list;
+        } else {
+            what = (others.size() > 1 ? "unexpected arguments " : "unexpected argument ") + list;
+        }
+    } else if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr &&
+               what.find(" required ") != std::string::npos) {
+        // "--port: 1 required NAME missing": the option given without its value.
+        what.erase(what.find(':'));
+        what += " needs a value";
     }
-    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr &&
-        what.find(" required ") != std::string::npos) {
-        // "--port: 1 required NAME missing"
-        return what.substr(0, what.find(':')) + " needs a value";
-    }
-    return what;
+    return app->get_name() + ": " + what + "\nRun '" + app->get_name() +
+           " --help' for the options.\n";
 }
 
 }  // namespace
@@ -172,21 +173,12 @@ void AddCommonOptions(CLI::App& app, CommonOptions& common,
 }
 
 std::optional<int> ParseCommandLine(CLI::App& app, int argc, const char* const* argv) {
+    app.failure_message(FailureMessage);
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return 0;
-    } catch (const CLI::CallForAllHelp&) {
-        std::cout << app.help("", CLI::AppFormatMode::All);
-        return 0;
-    } catch (const CLI::CallForVersion& version) {
-        std::cout << version.what() << '\n';
-        return 0;
     } catch (const CLI::ParseError& error) {
-        std::cerr << app.get_name() << ": " << Explain(error) << "\n"
-                  << "Run '" << app.get_name() << " --help' for the options.\n";
-        return 2;
+        // Help and version go to stdout with status 0; a mistake to stderr, in our words.
+        return app.exit(error, std::cout, std::cerr) == 0 ? 0 : 2;
     }
     return std::nullopt;
 }

@@ -1,64 +1,52 @@
 #include "clock.hpp"
 
-#include <cstdio>
 #include <ctime>
-#include <mutex>
 
-#include "os.hpp"
+#include <fmt/chrono.h>
+#include <fmt/format.h>
 
 namespace vpitools {
 
 namespace {
 
-struct Parts {
-    std::tm local{};
+struct Split {
+    std::tm utc{};
     int milliseconds = 0;
-    long offsetMinutes = 0;  // local time minus UTC
 };
 
-// The C library's time-zone state is shared: mktime may reload it while another thread reads
-// it, so the conversions go one at a time.
-std::mutex zoneLock;
-
-Parts Split(std::chrono::system_clock::time_point when) {
+// The calendar of the standard library rather than gmtime: it needs no shared C library state
+// and has no instant it refuses (Windows' gmtime_s fails before 1970, fmt then throws).
+Split Parts(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
-    std::lock_guard lock(zoneLock);
-    Parts parts;
-    const auto sinceEpoch = when.time_since_epoch();
-    const std::time_t seconds = static_cast<std::time_t>(floor<std::chrono::seconds>(sinceEpoch).count());
-    parts.milliseconds = static_cast<int>(
-        (duration_cast<milliseconds>(sinceEpoch) - duration_cast<milliseconds>(floor<std::chrono::seconds>(sinceEpoch))).count());
-    parts.local = LocalTime(seconds);
-    std::tm utc = UtcTime(seconds);
-    // The offset is the difference of the two broken-down times, read as if both were UTC.
-    std::tm localCopy = parts.local;
-    localCopy.tm_isdst = 0;
-    utc.tm_isdst = 0;
-    parts.offsetMinutes =
-        static_cast<long>(std::difftime(std::mktime(&localCopy), std::mktime(&utc)) / 60);
-    return parts;
+    // Floored, so an instant before 1970 still gets milliseconds 0..999 of its own second.
+    const auto second = floor<seconds>(when);
+    const auto day = floor<days>(second);
+    const year_month_day date{day};
+    const hh_mm_ss<seconds> time{second - day};
+    Split split;
+    split.utc.tm_year = static_cast<int>(date.year()) - 1900;
+    split.utc.tm_mon = static_cast<int>(static_cast<unsigned>(date.month())) - 1;
+    split.utc.tm_mday = static_cast<int>(static_cast<unsigned>(date.day()));
+    split.utc.tm_hour = static_cast<int>(time.hours().count());
+    split.utc.tm_min = static_cast<int>(time.minutes().count());
+    split.utc.tm_sec = static_cast<int>(time.seconds().count());
+    split.utc.tm_wday = static_cast<int>(weekday{day}.c_encoding());
+    split.utc.tm_yday = static_cast<int>((day - sys_days{date.year() / January / 1}).count());
+    split.milliseconds = static_cast<int>(duration_cast<milliseconds>(when - second).count());
+    return split;
 }
 
 }  // namespace
 
-std::string Timestamp(std::chrono::system_clock::time_point when) {
-    const Parts parts = Split(when);
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts.local);
-    char full[64];
-    std::snprintf(full, sizeof full, "%s.%03d", text, parts.milliseconds);
-    return full;
+// fmt 9 formats a time_point in local time and drops what is below the second, so the broken-
+// down UTC time is formatted and the milliseconds are added here.
+std::string IsoTimestamp(std::chrono::system_clock::time_point when) {
+    const Split split = Parts(when);
+    return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03}Z", split.utc, split.milliseconds);
 }
 
-std::string IsoTimestamp(std::chrono::system_clock::time_point when) {
-    const Parts parts = Split(when);
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts.local);
-    const long offset = parts.offsetMinutes < 0 ? -parts.offsetMinutes : parts.offsetMinutes;
-    char full[96];
-    std::snprintf(full, sizeof full, "%s.%03d%c%02ld:%02ld", text, parts.milliseconds,
-                  parts.offsetMinutes < 0 ? '-' : '+', offset / 60, offset % 60);
-    return full;
+std::string TimeOfDay(std::chrono::system_clock::time_point when) {
+    return fmt::format("{:%H:%M:%S}", Parts(when).utc);
 }
 
 }  // namespace vpitools

@@ -22,8 +22,5 @@ extern const unsigned long kFileExistsError;
 // Cuts an open file back to `size` bytes.
 bool CutFile(std::FILE* file, long long size);
 
-// Broken-down times, safe to call from any thread.
-std::tm LocalTime(std::time_t when);
-std::tm UtcTime(std::time_t when);
 
 }  // namespace vpitools

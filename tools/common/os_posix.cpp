@@ -57,16 +57,5 @@ bool CutFile(std::FILE* file, long long size) {
     return ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
 }
 
-std::tm LocalTime(std::time_t when) {
-    std::tm parts{};
-    localtime_r(&when, &parts);
-    return parts;
-}
-
-std::tm UtcTime(std::time_t when) {
-    std::tm parts{};
-    gmtime_r(&when, &parts);
-    return parts;
-}
 
 }  // namespace vpitools

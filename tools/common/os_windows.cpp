@@ -73,16 +73,5 @@ bool CutFile(std::FILE* file, long long size) {
     return _chsize_s(_fileno(file), size) == 0;
 }
 
-std::tm LocalTime(std::time_t when) {
-    std::tm parts{};
-    localtime_s(&parts, &when);
-    return parts;
-}
-
-std::tm UtcTime(std::time_t when) {
-    std::tm parts{};
-    gmtime_s(&parts, &when);
-    return parts;
-}
 
 }  // namespace vpitools

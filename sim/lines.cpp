@@ -9,7 +9,7 @@
 
 #include "platform.hpp"
 #include "ports.hpp"
-#include "simcore.hpp"
+#include "lines.hpp"
 
 #if !defined(_WIN32)
 #include <poll.h>

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "cli.hpp"
+#include "number_list.hpp"
 
 namespace vpihost {
 
@@ -137,10 +138,10 @@ std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOp
         vpi.driverPort = *name;
         vpi.streams = {1};
         for (int i = 1; i <= 20; ++i) vpi.params.push_back(i);
-        if (!f.streams.empty() && !ParseNumberList(f.streams, 1, 99, &vpi.streams, &why)) {
+        if (!f.streams.empty() && !vpitools::ParseNumberList(f.streams, 1, 99, &vpi.streams, &why)) {
             return fail("--streams " + f.streams + ": " + why + " (streams are 1..99)");
         }
-        if (!f.params.empty() && !ParseNumberList(f.params, 1, 99, &vpi.params, &why)) {
+        if (!f.params.empty() && !vpitools::ParseNumberList(f.params, 1, 99, &vpi.params, &why)) {
             return fail("--params " + f.params + ": " + why + " (params are 1..99)");
         }
         // Unset line words stay unset: the driver's own defaults then hold.

@@ -9,6 +9,7 @@
 
 #include <toml++/toml.h>
 
+#include "number_list.hpp"
 #include "portname.hpp"
 
 namespace vpihost {
@@ -71,7 +72,7 @@ public:
         std::string what = std::string(key) + " = " + Shown(node) + ": ";
         std::string range = " (" + std::string(key) + " are 1..99)";
         if (auto text = node.value_exact<std::string>()) {
-            if (!ParseNumberList(*text, 1, 99, out, &why)) return Fail(node.source(), what + why + range);
+            if (!vpitools::ParseNumberList(*text, 1, 99, out, &why)) return Fail(node.source(), what + why + range);
             return true;
         }
         if (auto number = node.value_exact<std::int64_t>()) {
@@ -234,39 +235,6 @@ std::string ConfigError::Text() const {
     std::string where = file.empty() ? "command line" : file;
     if (line > 0) where += ":" + std::to_string(line) + ":" + std::to_string(column > 0 ? column : 1);
     return where + ": " + message;
-}
-
-bool ParseNumberList(std::string_view text, int low, int high, std::vector<int>* out,
-                     std::string* why) {
-    std::vector<int> result;
-    while (true) {
-        std::size_t comma = text.find(',');
-        std::string_view item = Trim(text.substr(0, comma));
-        std::size_t dash = item.find('-');
-        int first = 0, last = 0;
-        bool ok = dash == std::string_view::npos
-                      ? ToInt(item, &first) && (last = first, true)
-                      : ToInt(Trim(item.substr(0, dash)), &first) && ToInt(Trim(item.substr(dash + 1)), &last);
-        if (!ok) {
-            *why = "'" + std::string(item) + "' is neither a number nor a range like 1-3";
-            return false;
-        }
-        if (last < first) {
-            *why = "range " + std::string(item) + " runs backwards";
-            return false;
-        }
-        if (first < low || last > high) {
-            *why = std::string(item) + " is outside " + std::to_string(low) + ".." + std::to_string(high);
-            return false;
-        }
-        for (int v = first; v <= last; ++v) result.push_back(v);
-        if (comma == std::string_view::npos) break;
-        text.remove_prefix(comma + 1);
-    }
-    std::sort(result.begin(), result.end());
-    result.erase(std::unique(result.begin(), result.end()), result.end());
-    *out = std::move(result);
-    return true;
 }
 
 std::optional<std::string> CheckScanPeriod(long long ms) {

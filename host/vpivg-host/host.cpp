@@ -314,6 +314,11 @@ void Host::Recover(Vpi& vpi, bool statusOk) {
     if (!config_.recovery || vpi.failedScans < config_.recoveryAfter || now < vpi.nextRecovery) return;
     std::int32_t closed = Call(&vpi, CmdClosePort, nullptr);
     std::int32_t opened = Call(&vpi, CmdOpenPort, nullptr);
+    // A reopened port reads with the open's own 1 s timeout until a warm start gives it the
+    // VPI's read-timeout-ms again; without it a line set longer cuts its reports from here on.
+    // The warm start also drops what waited on the line (nothing: it was silent) and has the
+    // gates reset at the next read, which the failed "!STATUS" read has asked for already.
+    if (opened == 0) Call(&vpi, CmdWarmStart, nullptr);
     std::uint64_t tries;
     {
         std::lock_guard lock(mutex_);

@@ -282,7 +282,7 @@ void Host::AdviseOnFlapping(Vpi& vpi) {
     vpi.packetsAtLastDown = packets;
     if (!reportsFlow || vpi.advised) return;
     if (++vpi.flaps < 2) return;
-    int wait = vpi.config.statusWait.value_or(60);
+    const int wait = vpi.statusWaitMs;
     double windowS = (config_.scanPeriodMs + wait) / 1000.0;
     if (interval <= 0 || interval < windowS * 0.8) return;
     vpi.advised = true;
@@ -376,12 +376,32 @@ void Host::FlushOutputs() {
 }
 
 void Host::WriteInitFiles() {
-    // Init files go where the driver looks for them: the working directory.
+    // Init files go where the driver looks for them: the working directory. Each VPI then knows
+    // the wait its "!STATUS" reads will really have, whoever set it.
     for (Vpi& vpi : vpis_) {
-        if (!vpi.config.statusWait) continue;
         std::string why;
-        std::string file = InitFileName(vpi.config.number);
-        switch (WriteInitFile("", vpi.config.number, *vpi.config.statusWait, &why)) {
+        const int number = vpi.config.number;
+        const std::string file = InitFileName(number);
+        if (!vpi.config.statusWait) {
+            switch (RemoveInitFile("", number, &why)) {
+                case InitFileRemoval::Removed:
+                    Log(file + " removed: no status-wait set, the driver waits its default " +
+                        std::to_string(kDriverStatusWaitMs) + " ms");
+                    break;
+                case InitFileRemoval::Foreign:
+                    Log(file + " (not written by vpivg-host) sets the status wait to " +
+                        std::to_string(StatusWaitFromFile("", number)) + " ms");
+                    break;
+                case InitFileRemoval::Absent:
+                    break;
+                case InitFileRemoval::Failed:
+                    Fail(why);
+                    break;
+            }
+            vpi.statusWaitMs = StatusWaitFromFile("", number);
+            continue;
+        }
+        switch (WriteInitFile("", number, *vpi.config.statusWait, &why)) {
             case InitFileResult::Written:
                 Log(file + ": TIME=" + std::to_string(*vpi.config.statusWait) + " written");
                 break;
@@ -395,6 +415,7 @@ void Host::WriteInitFiles() {
                 Fail(why);
                 break;
         }
+        vpi.statusWaitMs = StatusWaitFromFile("", number);
     }
 }
 

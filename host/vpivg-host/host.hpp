@@ -92,6 +92,7 @@ private:
         int flaps = 0;
         std::uint64_t packetsAtLastDown = 0;
         bool advised = false;
+        int statusWaitMs = 60;     // what the driver's "!STATUS" reads wait, from its init file
         std::chrono::steady_clock::time_point startedAt{};
         std::chrono::steady_clock::time_point nextRecovery{};
         // Written by the driver's threads through the gate write hook (under mutex_).

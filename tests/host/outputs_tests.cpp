@@ -123,6 +123,21 @@ TEST(HostInitFile, TheHostKeepsItsOwnFileUpToDateAndNeverTouchesThePlants) {
         EXPECT_EQ(ReadAll(folder / "vpiVG07.int"), plant);
     }
     EXPECT_FALSE(fs::exists(folder / "vpiVG03.int.new"));
+
+    // Without the setting the host's own file goes, a plant's stays; the wait is read as the
+    // driver reads it.
+    EXPECT_EQ(StatusWaitFromFile(folder.string(), 3), 45);
+    EXPECT_EQ(RemoveInitFile(folder.string(), 3, &why), InitFileRemoval::Removed);
+    EXPECT_FALSE(fs::exists(folder / "vpiVG03.int"));
+    EXPECT_EQ(RemoveInitFile(folder.string(), 3, &why), InitFileRemoval::Absent);
+    EXPECT_EQ(StatusWaitFromFile(folder.string(), 3), kDriverStatusWaitMs);
+    EXPECT_EQ(RemoveInitFile(folder.string(), 7, &why), InitFileRemoval::Foreign);
+    EXPECT_EQ(ReadAll(folder / "vpiVG07.int"), "time = 90\n; mine\n");
+    EXPECT_EQ(StatusWaitFromFile(folder.string(), 7), 90);
+    for (const char* plant : {"TIME=200\n", "TIME=20\n", "WAIT=90\n", ""}) {
+        std::ofstream(folder / "vpiVG07.int", std::ios::binary) << plant;
+        EXPECT_EQ(StatusWaitFromFile(folder.string(), 7), kDriverStatusWaitMs) << plant;
+    }
     fs::remove_all(folder);
 }
 

@@ -132,6 +132,28 @@ TEST(HostProgram, RuntimeErrorsGoToStandardErrorWithStatusOne) {
     fs::remove_all(dir);
 }
 
+// The host's own init file follows status-wait, also when the setting goes; a plant's file
+// stays as it is.
+TEST(HostProgram, TheHostsInitFileGoesWithItsSetting) {
+    fs::path dir = FreshFolder("initfile");
+    const std::vector<std::string> env{"VPIVG_DEVICE_DIR=" + dir.string()};
+    Outcome run = RunHost(dir, {"--port", "COM7", "--status-wait", "120", "--duration", "0.5", "--plain"}, env);
+    std::string text = ReadAll(dir / "vpiVG01.int");
+    ASSERT_EQ(text.rfind("TIME=120\n", 0), 0u) << text << run.out << run.err;
+
+    run = RunHost(dir, {"--port", "COM7", "--duration", "0.5", "--plain"}, env);
+    EXPECT_FALSE(fs::exists(dir / "vpiVG01.int")) << ReadAll(dir / "vpiVG01.int");
+    EXPECT_NE(run.out.find("vpiVG01.int removed: no status-wait set, the driver waits its default 60 ms"),
+              std::string::npos) << run.out;
+
+    std::ofstream(dir / "vpiVG01.int", std::ios::binary) << "time = 90\n";
+    run = RunHost(dir, {"--port", "COM7", "--duration", "0.5", "--plain"}, env);
+    EXPECT_EQ(ReadAll(dir / "vpiVG01.int"), "time = 90\n");
+    EXPECT_NE(run.out.find("vpiVG01.int (not written by vpivg-host) sets the status wait to 90 ms"),
+              std::string::npos) << run.out;
+    fs::remove_all(dir);
+}
+
 TEST(HostProgram, ListPortsNamesThePortsAndStartsNothing) {
     fs::path dir = FreshFolder("list");
     Outcome run = RunHost(dir, {"--list-ports"});

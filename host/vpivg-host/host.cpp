@@ -468,10 +468,6 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
         err_ << "vpivg-host: " << why << "\n";
         return 1;
     }
-    if (!config_.csv.empty() && !csv_.Open(config_.csv, config_.overwrite, &why)) {
-        err_ << "vpivg-host: " << why << "\n";
-        return 1;
-    }
     vpiMain_ = LoadDriver(config_.driver, &why);
     if (!vpiMain_) {
         Log(why);
@@ -495,6 +491,12 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
         return 1;
     }
     for (const std::string& note : notes) Log(note);
+    // Made only now that the run can start: a run that cannot leaves no empty record behind,
+    // which the next run would refuse to replace.
+    if (!config_.csv.empty() && !csv_.Open(config_.csv, config_.overwrite, &why)) {
+        Fail(why);
+        return 1;
+    }
 
     if (!ansi_ && !config_.quiet) {
         out_ << (utf8_ ? Cp437ToUtf8(banner_) : banner_) << "driver \"" << driverName_ << "\", "

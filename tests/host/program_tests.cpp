@@ -124,6 +124,16 @@ TEST(HostProgram, RuntimeErrorsGoToStandardErrorWithStatusOne) {
     EXPECT_NE(run.err.find("cannot load " + (dir / "none.so").string()), std::string::npos) << run.err;
     EXPECT_EQ(run.out.find("cannot load"), std::string::npos) << run.out;
 
+    // A run that cannot start makes no record, so the same command runs again once mended.
+    for (int again = 0; again < 2; ++again) {
+        Outcome failed = RunHost(dir, {"--port", "COM1", "--driver", (dir / "none.so").string(), "--csv",
+                                       "x.csv", "--plain"});
+        EXPECT_EQ(failed.status, 1);
+        EXPECT_NE(failed.err.find("cannot load"), std::string::npos) << failed.err;
+        EXPECT_EQ(failed.err.find("x.csv"), std::string::npos) << failed.err;
+        EXPECT_FALSE(fs::exists(dir / "x.csv"));
+    }
+
     std::ofstream(dir / "values.csv") << "an earlier run\n";
     run = RunHost(dir, {"--port", "COM1", "--csv", "values.csv", "--plain"});
     EXPECT_EQ(run.status, 1);

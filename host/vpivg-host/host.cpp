@@ -441,6 +441,8 @@ void Host::StopAll(bool quick) {
     for (std::size_t i = 0; i < vpis_.size(); ++i) {
         while (!ended(i) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // Only for a VPI whose thread has ended: the driver then answers every command at once, so
+    // these closes cost nothing however many VPIs there are.
     for (std::size_t i = 0; i < vpis_.size(); ++i) {
         if (vpis_[i].block && ended(i)) Call(&vpis_[i], CmdClose, nullptr);
     }
@@ -540,6 +542,9 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
         if (config_.duration > 0 && elapsed >= config_.duration) break;
         if (now >= nextScan) {
             for (std::size_t i = 0; i < vpis_.size(); ++i) {
+                // Each VPI's "!STATUS" read may wait its status wait, and a recovery drains the
+                // line: a pass over many silent VPIs would hold a Ctrl-C for seconds.
+                if (stop) break;
                 Vpi& vpi = vpis_[i];
                 if (!vpi.started && vpi.portFailed && config_.recovery && now >= vpi.nextRecovery) {
                     // Nothing of this VPI exists in the driver yet, so a fresh start is the retry.

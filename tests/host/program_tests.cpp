@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -232,6 +233,48 @@ TEST(HostProgram, CtrlCEndsWithinTwoSecondsAndASecondOneAtOnce) {
 
 // The live view at 80x24: redrawn in place (tmux keeps no scrollback), the gates, the status
 // and the log pane on screen, nothing wider than the terminal; and again after a resize.
+// The two-second promise holds for a plant of 16 silent VPIs, each "!STATUS" read waiting its
+// longest (a pass over them takes about 2 s): the scan gives way to the stop between VPIs. The
+// Ctrl-C comes just as a pass begins, read off the log file, which is written line by line.
+TEST(HostProgram, CtrlCEndsWithinTwoSecondsWithSixteenSilentVpis) {
+    fs::path dir = FreshFolder("stop16");
+    std::vector<std::unique_ptr<Pty>> lines;
+    std::ofstream plant(dir / "plant.toml");
+    for (int n = 1; n <= 16; ++n) {
+        lines.push_back(std::make_unique<Pty>());
+        ASSERT_FALSE(lines.back()->path.empty());
+        fs::create_symlink(lines.back()->path, dir / ("com" + std::to_string(n)));
+        plant << "[[vpi]]\nvpi = " << n << "\nport = \"COM" << n
+              << "\"\nstatus-wait = 120\nstreams = 1\nparams = \"1-5\"\n";
+    }
+    plant.close();
+    const auto start = Clock::now();
+    double signalledAt = 0;
+    Outcome run = RunHost(dir, {"--config", "plant.toml", "--plain", "--log", "run.log"},
+                          {"VPIVG_DEVICE_DIR=" + dir.string()}, [&](pid_t pid) {
+                              // The second pass that finds VPI 1 silent: past the start pause.
+                              auto passes = [&] {
+                                  std::string log = ReadAll(dir / "run.log");
+                                  std::size_t count = 0;
+                                  for (std::size_t at = log.find("Comms fail! Vpi=1 "); at != std::string::npos;
+                                       at = log.find("Comms fail! Vpi=1 ", at + 1)) {
+                                      ++count;
+                                  }
+                                  return count;
+                              };
+                              while (passes() < 2 && Clock::now() - start < std::chrono::seconds(20)) {
+                                  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                              }
+                              kill(pid, SIGINT);
+                              signalledAt = std::chrono::duration<double>(Clock::now() - start).count();
+                          });
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_GT(signalledAt, 4.0);
+    EXPECT_LT(run.seconds - signalledAt, 2.0) << run.out;
+    EXPECT_EQ(run.out.find("had not ended"), std::string::npos) << run.out;
+    fs::remove_all(dir);
+}
+
 TEST(HostProgram, TheLiveViewFitsAnEightyByTwentyFourTerminal) {
     if (std::system("tmux -V > /dev/null 2>&1") != 0) FAIL() << "tmux is missing: scripts/setup.sh installs it";
     fs::path dir = FreshFolder("tmux");

@@ -29,12 +29,17 @@ Simulator::~Simulator() { Stop(); }
 
 void Simulator::Start() {
     stop_ = false;
+    line_.Interrupt(false);
     thread_ = std::thread([this] { Run(stop_); });
 }
 
 void Simulator::Stop() {
     stop_ = true;
-    if (thread_.joinable()) thread_.join();
+    // A report that waits for the far end to take it must not hold the stop.
+    if (thread_.joinable()) {
+        line_.Interrupt(true);
+        thread_.join();
+    }
 }
 
 void Simulator::InjectSilence(int milliseconds) {

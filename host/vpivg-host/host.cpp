@@ -548,7 +548,10 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
                 Vpi& vpi = vpis_[i];
                 if (!vpi.started && vpi.portFailed && config_.recovery && now >= vpi.nextRecovery) {
                     // Nothing of this VPI exists in the driver yet, so a fresh start is the retry.
-                    vpi.tries++;
+                    {
+                        std::lock_guard lock(mutex_);  // Counters() reads it from any thread
+                        vpi.tries++;
+                    }
                     Log(VpiName(vpi.config) + ": retrying the start on " + vpi.config.port + " (try " +
                         std::to_string(vpi.tries) + ")");
                     vpi.nextRecovery = now + std::chrono::seconds(vpi.backoffS);

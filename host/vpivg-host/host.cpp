@@ -133,7 +133,7 @@ bool Host::StartVpi(Vpi& vpi, const DriverInfo& info) {
         vpi.portFailed = true;
         if (first) {
             // The driver says only that the open failed; the host looks at the port itself.
-            std::string text = VpiName(c) + ": cannot open " + DiagnosePort(c.port);
+            std::string text = VpiName(c) + ": cannot open " + DiagnoseVpiPort(c.port, c.driverPort);
             if (c.driverPort != c.port) text += " (given to the driver as " + c.driverPort + ")";
             if (config_.recovery) text += "; retrying with back-off, the run ends with status 1 unless it opens";
             Log(text);
@@ -326,7 +326,7 @@ void Host::Recover(Vpi& vpi, bool statusOk) {
     }
     Log(VpiName(vpi.config) + ": silent for " + std::to_string(vpi.failedScans) + " scans, reopened " +
         vpi.config.port + " (try " + std::to_string(tries) + ", close " + (closed == 0 ? "ok" : "failed") +
-        ", open " + (opened == 0 ? "ok" : "failed: " + DiagnosePort(vpi.config.port)) + "); next try in " +
+        ", open " + (opened == 0 ? "ok" : "failed: " + DiagnoseVpiPort(vpi.config.port, vpi.config.driverPort)) + "); next try in " +
         std::to_string(vpi.backoffS) + " s");
     vpi.nextRecovery = now + std::chrono::seconds(vpi.backoffS);
     vpi.backoffS = std::min(vpi.backoffS * 2, kMaxBackoffS);

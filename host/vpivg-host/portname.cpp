@@ -10,6 +10,14 @@ bool SamePort(const std::string& a, const std::string& b) {
 
 std::string DiagnosePort(const std::string& name) { return vpitools::DiagnosePort(name).Text(); }
 
+std::string DiagnoseVpiPort(const std::string& name, const std::string& driverName) {
+    // Windows finds COM10 and above only as \\.\COMn: looked at by its short name, a port the
+    // driver found busy would be reported missing.
+    vpitools::PortDiagnosis look = vpitools::DiagnosePort(driverName.empty() ? name : driverName);
+    look.name = name;
+    return look.Text();
+}
+
 int ListPorts(std::ostream& out, std::ostream& err) {
     out << vpitools::FormatPortList(vpitools::ListPorts()) << std::flush;
     if (!out) {

@@ -16,6 +16,10 @@ namespace vpihost {
 // Why a port the plant wrote as `name` does not open: the device it resolves to and the
 // system's reason, as far as the system tells.
 std::string DiagnosePort(const std::string& name);
+// The same for a VPI's port, looked at under the name the driver was given (`driverName`, e.g.
+// "\\.\COM12" for COM12 on Windows, or the COMn a long device path is linked as), which is the
+// device that would not open, and named as the plant wrote it. An empty `driverName`: `name`.
+std::string DiagnoseVpiPort(const std::string& name, const std::string& driverName);
 
 // --list-ports: the machine's serial ports, one a line. Returns the exit status.
 int ListPorts(std::ostream& out, std::ostream& err);

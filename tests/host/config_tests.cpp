@@ -12,6 +12,8 @@
 #include "commandline.hpp"
 #include "config.hpp"
 #include "driverlib.hpp"
+#include "portname.hpp"
+#include "ports.hpp"
 
 using namespace vpihost;
 
@@ -261,6 +263,24 @@ TEST(HostConfig, PortNamesAsPlantsWriteThem) {
     // Where the host links long paths, the driver's name comes from the link.
     EXPECT_EQ(DriverPortName("/dev/serial/by-id/usb-FTDI-if00", false, &why, true), "");
     EXPECT_FALSE(DriverPortName("", false, &why));
+}
+
+// A port that would not open is looked at under the name the driver opened: on Windows COM10
+// and up only exist as \\.\COMn, so the short name would call a busy port missing.
+TEST(HostPortName, AVpiPortIsLookedAtUnderTheNameTheDriverOpened) {
+    std::string why;
+    for (const std::string& plant : {std::string("COM12"), std::string("COM3")}) {
+        auto driverName = DriverPortName(plant, kWin32Target, &why);
+        ASSERT_TRUE(driverName) << why;
+        const std::string device = vpitools::ResolvePort(*driverName);
+        const std::string text = DiagnoseVpiPort(plant, *driverName);
+        const std::string named = device == plant ? plant + ": " : plant + " (" + device + "): ";
+        EXPECT_EQ(text.rfind(named, 0), 0u) << text;
+    }
+    if (kWin32Target) {
+        EXPECT_EQ(*DriverPortName("COM12", true, &why), "\\\\.\\COM12");
+        EXPECT_EQ(DiagnoseVpiPort("COM12", "\\\\.\\COM12").rfind("COM12 (\\\\.\\COM12): ", 0), 0u);
+    }
 }
 
 namespace {

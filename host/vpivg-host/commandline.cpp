@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "cli.hpp"
+#include "host.hpp"
 #include "number_list.hpp"
 
 namespace vpihost {
@@ -121,6 +122,10 @@ std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOp
     HostConfig result;
     if (f.options.demo) {
         if (!f.options.configPath.empty() || vpiFlags) return fail("demo takes no --config or VPI flags");
+        if (given("--device-dir")) {
+            return fail("demo takes no --device-dir: it links its own line as COM1 in a folder of its own");
+        }
+        result = DemoSettings();
     } else if (!f.options.configPath.empty()) {
         if (vpiFlags) return fail("--config and the VPI flags (--port, --vpi, ...) exclude each other: the file holds the VPIs");
         ConfigError error;

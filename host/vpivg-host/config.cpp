@@ -146,7 +146,9 @@ bool Reader::HostKey(std::string_view key, const toml::node& node, HostConfig& c
     if (key == "driver") return Text(node, key, &c.driver);
     if (key == "duration") {
         auto value = node.value<double>();  // 10 and 2.5 alike
-        if (!value || !(*value > 0) || *value > 1e9) return Fail(node.source(), "duration = " + Shown(node) + ": expected seconds above 0");
+        if (!value || !(*value >= 0) || *value > 1e9) {
+            return Fail(node.source(), "duration = " + Shown(node) + ": expected seconds, 0 for until stopped");
+        }
         c.duration = *value;
         return true;
     }
@@ -176,8 +178,11 @@ bool Reader::VpiTable(const toml::table& table, VpiConfig* vpi) {
             if (!name) return Fail(node.source(), "port = " + Shown(node) + ": " + why);
             vpi->driverPort = *name;
         } else if (key == "baud") {
-            if (!Integer(node, key, 1, 65535, "expected a line speed from 1 to 65535 (the driver's record holds 16 bits)", &number)) return false;
-            vpi->baud = number;
+            // The flag's own check, so the file and the command line take the same speeds.
+            auto value = node.value_exact<std::int64_t>();
+            auto wrong = value ? CheckBaud(*value) : std::optional<std::string>("expected a whole number");
+            if (wrong) return Fail(node.source(), "baud = " + Shown(node) + ": " + *wrong);
+            vpi->baud = static_cast<int>(*value);
         } else if (key == "data-bits") {
             if (!Integer(node, key, 5, 8, "expected 5, 6, 7 or 8", &number)) return false;
             vpi->dataBits = number;
@@ -250,7 +255,7 @@ std::optional<std::string> CheckStatusWait(long long ms) {
     return std::nullopt;
 }
 std::optional<std::string> CheckBaud(long long baud) {
-    if (baud < 1 || baud > 65535) return "expected a line speed from 1 to 65535 (the driver's record holds 16 bits)";
+    if (baud < 50 || baud > 65535) return "expected a line speed from 50 to 65535 baud (the driver's record holds 16 bits)";
     return std::nullopt;
 }
 const char* const kReadTimeoutRange = "expected milliseconds from 1000 (the driver's least) to 60000";

@@ -493,6 +493,19 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
         return 1;
     }
     for (const std::string& note : notes) Log(note);
+    // The file could compare names only before device-dir applied and long paths were linked:
+    // now COMn names the device the driver will open. A device admits one VPI; a second would
+    // only ever find it busy.
+    for (std::size_t i = 0; i < config_.vpis.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            const VpiConfig& a = config_.vpis[i];
+            const VpiConfig& b = config_.vpis[j];
+            if (!SamePort(a.driverPort, b.driverPort)) continue;
+            Fail(VpiName(a) + " uses port " + a.port + ", the device of " + VpiName(b) + "'s port " +
+                 b.port + " (" + DeviceOf(a.driverPort) + "): give each VPI its own port");
+            return 1;
+        }
+    }
     // Made only now that the run can start: a run that cannot leaves no empty record behind,
     // which the next run would refuse to replace.
     if (!config_.csv.empty() && !csv_.Open(config_.csv, config_.overwrite, &why)) {

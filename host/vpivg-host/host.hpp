@@ -164,7 +164,12 @@ private:
     std::unordered_map<std::uint32_t, double> lastWritten_;
 };
 
-// The demo: a pseudo-terminal pair, the simulator on one end, the driver on the other.
+// The demo's own settings, which its flags change like any others: a scan a second, a poll
+// every 9 s, recovery after 2 silent scans, 30 s long.
+HostConfig DemoSettings();
+
+// The demo: a pseudo-terminal pair, the simulator on one end, the driver on the other. It
+// takes `settings` as they are; a relative driver path is taken from the folder it was given in.
 int RunDemo(const HostConfig& settings, std::atomic<bool>& stop, std::ostream& out,
             std::ostream& err);
 

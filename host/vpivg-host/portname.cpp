@@ -8,6 +8,11 @@ bool SamePort(const std::string& a, const std::string& b) {
     return vpitools::PortKey(a) == vpitools::PortKey(b);
 }
 
+std::string DeviceOf(const std::string& name) {
+    const std::string key = vpitools::PortKey(name);
+    return key.empty() ? name : key;
+}
+
 std::string DiagnosePort(const std::string& name) { return vpitools::DiagnosePort(name).Text(); }
 
 std::string DiagnoseVpiPort(const std::string& name, const std::string& driverName) {

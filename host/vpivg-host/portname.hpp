@@ -8,6 +8,9 @@ namespace vpihost {
 
 // Whether two names the plant wrote open the same device (COM1, com1 and \\.\COM1 do).
 bool SamePort(const std::string& a, const std::string& b);
+// The device a port name opens, as the driver resolves it ("/dev/pts/3" for a COMn linked to
+// it; on Windows the name itself).
+std::string DeviceOf(const std::string& name);
 
 }  // namespace vpihost
 

@@ -275,6 +275,43 @@ TEST(HostProgram, CtrlCEndsWithinTwoSecondsWithSixteenSilentVpis) {
     fs::remove_all(dir);
 }
 
+// The demo works in a folder of its own, yet takes a driver path relative to where it was
+// started, and the poll period given.
+TEST(HostProgram, TheDemoTakesARelativeDriverAndThePollPeriodGiven) {
+    fs::path dir = FreshFolder("demo");
+    fs::create_directories(dir / "lib");
+    fs::create_symlink(fs::path(vpihost::ProgramFolder()) / "libvpivg.so", dir / "lib" / "driver.so");
+    Outcome run = RunHost(dir, {"demo", "--driver", "lib/driver.so", "--poll-period-ms", "500",
+                                "--duration", "1.5", "--plain"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.err.find("cannot load"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("VPI 1: poll sent"), std::string::npos) << run.out;
+    fs::remove_all(dir);
+}
+
+// Two names of one device are compared as the driver will open them, with the device folder
+// of the settings applied: the second VPI would only ever find the device busy.
+TEST(HostProgram, TwoNamesOfOneDeviceAreRefusedOnceTheDeviceFolderApplies) {
+    Pty pty;
+    ASSERT_FALSE(pty.path.empty());
+    if (pty.path.size() > 11) GTEST_SKIP() << pty.path << " is too long a name for the driver";
+    fs::path dir = FreshFolder("twonames");
+    fs::create_directories(dir / "devices");
+    fs::create_symlink(pty.path, dir / "devices" / "com1");
+    std::ofstream(dir / "plant.toml") << "device-dir = \"" << (dir / "devices").string() << "\"\n"
+                                      << "[[vpi]]\nvpi = 1\nport = \"COM1\"\nstreams = 1\nparams = \"1-5\"\n"
+                                      << "[[vpi]]\nvpi = 2\nport = \"" << pty.path
+                                      << "\"\nstreams = 1\nparams = \"1-5\"\n";
+    Outcome run = RunHost(dir, {"--config", "plant.toml", "--duration", "1", "--plain"});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.err.find("VPI 2 uses port " + pty.path + ", the device of VPI 1's port COM1 (" + pty.path +
+                           "): give each VPI its own port"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out.find("Start Report-By-Exception"), std::string::npos) << "nothing started:\n" << run.out;
+    fs::remove_all(dir);
+}
+
 TEST(HostProgram, TheLiveViewFitsAnEightyByTwentyFourTerminal) {
     if (std::system("tmux -V > /dev/null 2>&1") != 0) FAIL() << "tmux is missing: scripts/setup.sh installs it";
     fs::path dir = FreshFolder("tmux");

@@ -9,9 +9,10 @@
 
 #include "platform.hpp"
 #include "ports.hpp"
-#include "simcore.hpp"
+#include "lines.hpp"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -25,8 +26,8 @@ namespace {
 // The longest single wait for the first byte of a read: short, so the loop above sees a stop
 // request soon, and the same on both systems.
 constexpr DWORD kReadSliceMs = 50;
-// How long a write may wait for the far end to take the bytes.
-constexpr DWORD kWriteTimeoutMs = 5000;
+// How long a write may wait for the far end to take the bytes: the serial port's own timeout.
+constexpr DWORD kWriteTimeoutMs = kLineWriteTimeoutMs;
 
 class SerialLine final : public SimLine {
 public:
@@ -215,27 +216,40 @@ std::unique_ptr<SimLine> OpenSerialLine(const vpitools::LineOptions& options, st
 #if !defined(_WIN32)
 namespace {
 
+// The longest single wait of a write for room on the line, so a stop is seen soon.
+constexpr int kWriteSliceMs = 100;
+
 class DescriptorLine final : public SimLine {
 public:
-    explicit DescriptorLine(int fd) : fd_(fd) {}
+    DescriptorLine(int fd, int writeTimeoutMs) : fd_(fd), writeTimeoutMs_(writeTimeoutMs) {
+        // A blocking descriptor would hold a write for as long as nobody reads the far end.
+        const int flags = fcntl(fd_, F_GETFL);
+        if (flags >= 0) (void)fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+    }
 
     bool Write(std::string_view bytes) override {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(writeTimeoutMs_);
         std::size_t done = 0;
         while (done < bytes.size()) {
+            if (interrupted_) return false;
             ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                if (errno == EAGAIN) {
-                    pollfd p{fd_, POLLOUT, 0};
-                    poll(&p, 1, 100);
-                    continue;
-                }
-                return false;
+            if (n >= 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
             }
-            done += static_cast<std::size_t>(n);
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            // Nothing taken within the write timeout: nobody reads the far end.
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return false;
+            pollfd p{fd_, POLLOUT, 0};
+            (void)poll(&p, 1, static_cast<int>(std::min<long long>(left, kWriteSliceMs)));
         }
         return true;
     }
+
+    void Interrupt(bool interrupted) override { interrupted_ = interrupted; }
 
     std::string Read(std::size_t max, int timeoutMs) override {
         pollfd p{fd_, POLLIN, 0};
@@ -254,11 +268,15 @@ public:
 
 private:
     int fd_;
+    int writeTimeoutMs_;
+    std::atomic<bool> interrupted_{false};
 };
 
 }  // namespace
 
-std::unique_ptr<SimLine> MakeDescriptorLine(int fd) { return std::make_unique<DescriptorLine>(fd); }
+std::unique_ptr<SimLine> MakeDescriptorLine(int fd, int writeTimeoutMs) {
+    return std::make_unique<DescriptorLine>(fd, writeTimeoutMs);
+}
 #endif
 
 }  // namespace vpisim

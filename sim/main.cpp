@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli.hpp"
+#include "number_list.hpp"
 #include "clock.hpp"
 #include "console.hpp"
 #include "output_file.hpp"
@@ -50,7 +51,7 @@ std::string VersionText() { return ToolVersionText("vpivg-sim"); }
 std::string CheckList(const std::string& text) {
     std::vector<int> numbers;
     std::string why;
-    return vpisim::ParseNumberList(text, 1, 99, &numbers, &why) ? "" : why;
+    return vpitools::ParseNumberList(text, 1, 99, &numbers, &why) ? "" : why;
 }
 
 bool ParseFault(const std::string& text, vpisim::FaultRule* rule) {
@@ -172,10 +173,10 @@ std::optional<int> ReadCommandLine(int argc, char** argv, Settings& s) {
         return 2;
     }
     std::string why;
-    if (!streams.empty()) vpisim::ParseNumberList(streams, 1, 99, &s.sim.streams, &why);
+    if (!streams.empty()) vpitools::ParseNumberList(streams, 1, 99, &s.sim.streams, &why);
     if (!params.empty()) {
         std::vector<int> numbers;
-        vpisim::ParseNumberList(params, 1, 99, &numbers, &why);
+        vpitools::ParseNumberList(params, 1, 99, &numbers, &why);
         s.sim.lastParameter = numbers.back() < 5 ? 5 : numbers.back();
     }
     for (const std::string& text : faults) {

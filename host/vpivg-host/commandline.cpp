@@ -5,6 +5,8 @@
 #include <sstream>
 
 #include "cli.hpp"
+#include "host.hpp"
+#include "number_list.hpp"
 
 namespace vpihost {
 
@@ -120,6 +122,10 @@ std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOp
     HostConfig result;
     if (f.options.demo) {
         if (!f.options.configPath.empty() || vpiFlags) return fail("demo takes no --config or VPI flags");
+        if (given("--device-dir")) {
+            return fail("demo takes no --device-dir: it links its own line as COM1 in a folder of its own");
+        }
+        result = DemoSettings();
     } else if (!f.options.configPath.empty()) {
         if (vpiFlags) return fail("--config and the VPI flags (--port, --vpi, ...) exclude each other: the file holds the VPIs");
         ConfigError error;
@@ -137,10 +143,10 @@ std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOp
         vpi.driverPort = *name;
         vpi.streams = {1};
         for (int i = 1; i <= 20; ++i) vpi.params.push_back(i);
-        if (!f.streams.empty() && !ParseNumberList(f.streams, 1, 99, &vpi.streams, &why)) {
+        if (!f.streams.empty() && !vpitools::ParseNumberList(f.streams, 1, 99, &vpi.streams, &why)) {
             return fail("--streams " + f.streams + ": " + why + " (streams are 1..99)");
         }
-        if (!f.params.empty() && !ParseNumberList(f.params, 1, 99, &vpi.params, &why)) {
+        if (!f.params.empty() && !vpitools::ParseNumberList(f.params, 1, 99, &vpi.params, &why)) {
             return fail("--params " + f.params + ": " + why + " (params are 1..99)");
         }
         // Unset line words stay unset: the driver's own defaults then hold.

@@ -9,6 +9,7 @@
 
 #include <toml++/toml.h>
 
+#include "number_list.hpp"
 #include "portname.hpp"
 
 namespace vpihost {
@@ -71,7 +72,7 @@ public:
         std::string what = std::string(key) + " = " + Shown(node) + ": ";
         std::string range = " (" + std::string(key) + " are 1..99)";
         if (auto text = node.value_exact<std::string>()) {
-            if (!ParseNumberList(*text, 1, 99, out, &why)) return Fail(node.source(), what + why + range);
+            if (!vpitools::ParseNumberList(*text, 1, 99, out, &why)) return Fail(node.source(), what + why + range);
             return true;
         }
         if (auto number = node.value_exact<std::int64_t>()) {
@@ -145,7 +146,9 @@ bool Reader::HostKey(std::string_view key, const toml::node& node, HostConfig& c
     if (key == "driver") return Text(node, key, &c.driver);
     if (key == "duration") {
         auto value = node.value<double>();  // 10 and 2.5 alike
-        if (!value || !(*value > 0) || *value > 1e9) return Fail(node.source(), "duration = " + Shown(node) + ": expected seconds above 0");
+        if (!value || !(*value >= 0) || *value > 1e9) {
+            return Fail(node.source(), "duration = " + Shown(node) + ": expected seconds, 0 for until stopped");
+        }
         c.duration = *value;
         return true;
     }
@@ -175,8 +178,11 @@ bool Reader::VpiTable(const toml::table& table, VpiConfig* vpi) {
             if (!name) return Fail(node.source(), "port = " + Shown(node) + ": " + why);
             vpi->driverPort = *name;
         } else if (key == "baud") {
-            if (!Integer(node, key, 1, 65535, "expected a line speed from 1 to 65535 (the driver's record holds 16 bits)", &number)) return false;
-            vpi->baud = number;
+            // The flag's own check, so the file and the command line take the same speeds.
+            auto value = node.value_exact<std::int64_t>();
+            auto wrong = value ? CheckBaud(*value) : std::optional<std::string>("expected a whole number");
+            if (wrong) return Fail(node.source(), "baud = " + Shown(node) + ": " + *wrong);
+            vpi->baud = static_cast<int>(*value);
         } else if (key == "data-bits") {
             if (!Integer(node, key, 5, 8, "expected 5, 6, 7 or 8", &number)) return false;
             vpi->dataBits = number;
@@ -236,39 +242,6 @@ std::string ConfigError::Text() const {
     return where + ": " + message;
 }
 
-bool ParseNumberList(std::string_view text, int low, int high, std::vector<int>* out,
-                     std::string* why) {
-    std::vector<int> result;
-    while (true) {
-        std::size_t comma = text.find(',');
-        std::string_view item = Trim(text.substr(0, comma));
-        std::size_t dash = item.find('-');
-        int first = 0, last = 0;
-        bool ok = dash == std::string_view::npos
-                      ? ToInt(item, &first) && (last = first, true)
-                      : ToInt(Trim(item.substr(0, dash)), &first) && ToInt(Trim(item.substr(dash + 1)), &last);
-        if (!ok) {
-            *why = "'" + std::string(item) + "' is neither a number nor a range like 1-3";
-            return false;
-        }
-        if (last < first) {
-            *why = "range " + std::string(item) + " runs backwards";
-            return false;
-        }
-        if (first < low || last > high) {
-            *why = std::string(item) + " is outside " + std::to_string(low) + ".." + std::to_string(high);
-            return false;
-        }
-        for (int v = first; v <= last; ++v) result.push_back(v);
-        if (comma == std::string_view::npos) break;
-        text.remove_prefix(comma + 1);
-    }
-    std::sort(result.begin(), result.end());
-    result.erase(std::unique(result.begin(), result.end()), result.end());
-    *out = std::move(result);
-    return true;
-}
-
 std::optional<std::string> CheckScanPeriod(long long ms) {
     if (ms < 50 || ms > 3600000) return "expected milliseconds from 50 to 3600000";
     return std::nullopt;
@@ -282,7 +255,7 @@ std::optional<std::string> CheckStatusWait(long long ms) {
     return std::nullopt;
 }
 std::optional<std::string> CheckBaud(long long baud) {
-    if (baud < 1 || baud > 65535) return "expected a line speed from 1 to 65535 (the driver's record holds 16 bits)";
+    if (baud < 50 || baud > 65535) return "expected a line speed from 50 to 65535 baud (the driver's record holds 16 bits)";
     return std::nullopt;
 }
 const char* const kReadTimeoutRange = "expected milliseconds from 1000 (the driver's least) to 60000";

@@ -64,10 +64,6 @@ bool LoadConfigFile(const std::string& path, HostConfig* config, ConfigError* er
 // Every setting name the file takes, top level and [[vpi]] alike.
 std::vector<std::string> SettingNames();
 
-// A number list within [low, high], e.g. "1-3,5", sorted and without repeats.
-bool ParseNumberList(std::string_view text, int low, int high, std::vector<int>* out,
-                     std::string* why);
-
 // Checks of single settings, shared by the file and the command line: nullopt when fine, else
 // what is expected.
 std::optional<std::string> CheckScanPeriod(long long ms);

@@ -10,6 +10,19 @@
 #include <iostream>
 #include <thread>
 
+namespace vpihost {
+
+HostConfig DemoSettings() {
+    HostConfig config;
+    config.scanPeriodMs = 1000;
+    config.pollPeriodMs = 9000;
+    config.recoveryAfter = 2;
+    config.duration = 30;
+    return config;
+}
+
+}  // namespace vpihost
+
 #if defined(_WIN32)
 
 namespace vpihost {
@@ -106,20 +119,21 @@ int RunDemo(const HostConfig& settings, std::atomic<bool>& stop, std::ostream& o
     }
     setenv("VPIVG_DEVICE_DIR", folder.c_str(), 1);
 
-    // The demo's own configuration, with the outputs and run settings given to it.
+    // The settings given, with the demo's line. The demo works in a folder of its own: paths
+    // given relative to the folder it was started in are made whole first. A bare library name
+    // is left to the system's library search, which does not depend on the folder.
     HostConfig config = settings;
     for (std::string* path : {&config.csv, &config.log}) {
         if (!path->empty()) *path = std::filesystem::absolute(*path).string();
     }
-    if (config.duration <= 0) config.duration = 30;
+    if (std::filesystem::path driver(config.driver); driver.has_parent_path() && driver.is_relative()) {
+        config.driver = std::filesystem::absolute(driver).string();
+    }
     // The driver reads its init file from the working directory; keep the demo's out of the
     // user's folder.
     auto previousFolder = std::filesystem::current_path(error);
     std::filesystem::current_path(folder, error);
 
-    config.scanPeriodMs = 1000;
-    config.pollPeriodMs = 9000;
-    config.recoveryAfter = 2;
     VpiConfig vpi;
     vpi.number = 1;
     vpi.port = "COM1";

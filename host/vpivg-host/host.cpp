@@ -152,7 +152,7 @@ bool Host::StartVpi(Vpi& vpi, const DriverInfo& info) {
         vpi.portFailed = true;
         if (first) {
             // The driver says only that the open failed; the host looks at the port itself.
-            std::string text = VpiName(c) + ": cannot open " + DiagnosePort(c.port);
+            std::string text = VpiName(c) + ": cannot open " + DiagnoseVpiPort(c.port, c.driverPort);
             if (c.driverPort != c.port) text += " (given to the driver as " + c.driverPort + ")";
             if (config_.recovery) text += "; retrying with back-off, the run ends with status 1 unless it opens";
             Log(text);
@@ -301,7 +301,7 @@ void Host::AdviseOnFlapping(Vpi& vpi) {
     vpi.packetsAtLastDown = packets;
     if (!reportsFlow || vpi.advised) return;
     if (++vpi.flaps < 2) return;
-    int wait = vpi.config.statusWait.value_or(60);
+    const int wait = vpi.statusWaitMs;
     double windowS = (config_.scanPeriodMs + wait) / 1000.0;
     if (interval <= 0 || interval < windowS * 0.8) return;
     vpi.advised = true;
@@ -333,6 +333,11 @@ void Host::Recover(Vpi& vpi, bool statusOk) {
     if (!config_.recovery || vpi.failedScans < config_.recoveryAfter || now < vpi.nextRecovery) return;
     std::int32_t closed = Call(&vpi, CmdClosePort, nullptr);
     std::int32_t opened = Call(&vpi, CmdOpenPort, nullptr);
+    // A reopened port reads with the open's own 1 s timeout until a warm start gives it the
+    // VPI's read-timeout-ms again; without it a line set longer cuts its reports from here on.
+    // The warm start also drops what waited on the line (nothing: it was silent) and has the
+    // gates reset at the next read, which the failed "!STATUS" read has asked for already.
+    if (opened == 0) Call(&vpi, CmdWarmStart, nullptr);
     std::uint64_t tries;
     {
         std::lock_guard lock(mutex_);
@@ -340,7 +345,7 @@ void Host::Recover(Vpi& vpi, bool statusOk) {
     }
     Log(VpiName(vpi.config) + ": silent for " + std::to_string(vpi.failedScans) + " scans, reopened " +
         vpi.config.port + " (try " + std::to_string(tries) + ", close " + (closed == 0 ? "ok" : "failed") +
-        ", open " + (opened == 0 ? "ok" : "failed: " + DiagnosePort(vpi.config.port)) + "); next try in " +
+        ", open " + (opened == 0 ? "ok" : "failed: " + DiagnoseVpiPort(vpi.config.port, vpi.config.driverPort)) + "); next try in " +
         std::to_string(vpi.backoffS) + " s");
     vpi.nextRecovery = now + std::chrono::seconds(vpi.backoffS);
     vpi.backoffS = std::min(vpi.backoffS * 2, kMaxBackoffS);
@@ -392,12 +397,32 @@ void Host::FlushOutputs() {
 }
 
 void Host::WriteInitFiles() {
-    // Init files go where the driver looks for them: the working directory.
+    // Init files go where the driver looks for them: the working directory. Each VPI then knows
+    // the wait its "!STATUS" reads will really have, whoever set it.
     for (Vpi& vpi : vpis_) {
-        if (!vpi.config.statusWait) continue;
         std::string why;
-        std::string file = InitFileName(vpi.config.number);
-        switch (WriteInitFile("", vpi.config.number, *vpi.config.statusWait, &why)) {
+        const int number = vpi.config.number;
+        const std::string file = InitFileName(number);
+        if (!vpi.config.statusWait) {
+            switch (RemoveInitFile("", number, &why)) {
+                case InitFileRemoval::Removed:
+                    Log(file + " removed: no status-wait set, the driver waits its default " +
+                        std::to_string(kDriverStatusWaitMs) + " ms");
+                    break;
+                case InitFileRemoval::Foreign:
+                    Log(file + " (not written by vpivg-host) sets the status wait to " +
+                        std::to_string(StatusWaitFromFile("", number)) + " ms");
+                    break;
+                case InitFileRemoval::Absent:
+                    break;
+                case InitFileRemoval::Failed:
+                    Fail(why);
+                    break;
+            }
+            vpi.statusWaitMs = StatusWaitFromFile("", number);
+            continue;
+        }
+        switch (WriteInitFile("", number, *vpi.config.statusWait, &why)) {
             case InitFileResult::Written:
                 Log(file + ": TIME=" + std::to_string(*vpi.config.statusWait) + " written");
                 break;
@@ -411,6 +436,7 @@ void Host::WriteInitFiles() {
                 Fail(why);
                 break;
         }
+        vpi.statusWaitMs = StatusWaitFromFile("", number);
     }
 }
 
@@ -436,6 +462,8 @@ void Host::StopAll(bool quick) {
     for (std::size_t i = 0; i < vpis_.size(); ++i) {
         while (!ended(i) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // Only for a VPI whose thread has ended: the driver then answers every command at once, so
+    // these closes cost nothing however many VPIs there are.
     for (std::size_t i = 0; i < vpis_.size(); ++i) {
         if (vpis_[i].block && ended(i)) Call(&vpis_[i], CmdClose, nullptr);
     }
@@ -463,10 +491,6 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
         err_ << "vpivg-host: " << why << "\n";
         return 1;
     }
-    if (!config_.csv.empty() && !csv_.Open(config_.csv, config_.overwrite, &why)) {
-        err_ << "vpivg-host: " << why << "\n";
-        return 1;
-    }
     vpiMain_ = LoadDriver(config_.driver, &why);
     if (!vpiMain_) {
         Log(why);
@@ -490,6 +514,25 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
         return 1;
     }
     for (const std::string& note : notes) Log(note);
+    // The file could compare names only before device-dir applied and long paths were linked:
+    // now COMn names the device the driver will open. A device admits one VPI; a second would
+    // only ever find it busy.
+    for (std::size_t i = 0; i < config_.vpis.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            const VpiConfig& a = config_.vpis[i];
+            const VpiConfig& b = config_.vpis[j];
+            if (!SamePort(a.driverPort, b.driverPort)) continue;
+            Fail(VpiName(a) + " uses port " + a.port + ", the device of " + VpiName(b) + "'s port " +
+                 b.port + " (" + DeviceOf(a.driverPort) + "): give each VPI its own port");
+            return 1;
+        }
+    }
+    // Made only now that the run can start: a run that cannot leaves no empty record behind,
+    // which the next run would refuse to replace.
+    if (!config_.csv.empty() && !csv_.Open(config_.csv, config_.overwrite, &why)) {
+        Fail(why);
+        return 1;
+    }
 
     if (!ansi_ && !config_.quiet) {
         out_ << (utf8_ ? Cp437ToUtf8(banner_) : banner_) << "driver \"" << driverName_ << "\", "
@@ -535,10 +578,16 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
         if (config_.duration > 0 && elapsed >= config_.duration) break;
         if (now >= nextScan) {
             for (std::size_t i = 0; i < vpis_.size(); ++i) {
+                // Each VPI's "!STATUS" read may wait its status wait, and a recovery drains the
+                // line: a pass over many silent VPIs would hold a Ctrl-C for seconds.
+                if (stop) break;
                 Vpi& vpi = vpis_[i];
                 if (!vpi.started && vpi.portFailed && config_.recovery && now >= vpi.nextRecovery) {
                     // Nothing of this VPI exists in the driver yet, so a fresh start is the retry.
-                    vpi.tries++;
+                    {
+                        std::lock_guard lock(mutex_);  // Counters() reads it from any thread
+                        vpi.tries++;
+                    }
                     Log(VpiName(vpi.config) + ": retrying the start on " + vpi.config.port + " (try " +
                         std::to_string(vpi.tries) + ")");
                     vpi.nextRecovery = now + std::chrono::seconds(vpi.backoffS);

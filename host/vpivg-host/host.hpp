@@ -73,30 +73,46 @@ private:
         bool haveValue = false;
         double value = 0;
     };
+    // One VPI of the run. Three kinds of field, by who may touch them:
+    // - the scan thread's (the thread in Run, which scans, polls, recovers, draws and stops):
+    //   read and written there without the lock;
+    // - set by the scan thread before the VPI's gates are indexed and fixed from then on, so
+    //   the gate-write hook may read them without the lock: config, the gates' address, type
+    //   and shown;
+    // - shared with the gate-write hook, which runs on the driver's threads, or with Counters():
+    //   read and written only under mutex_.
     struct Vpi {
+        // Fixed once the gates are indexed (the hook reads config.number).
         VpiConfig config;
+        // The scan thread's.
         VpiInstance* block = nullptr;
         std::string clientName;
         bool started = false;      // CmdStart returned 0 (the driver's thread runs)
         bool portFailed = false;   // CmdStart returned 2: nothing of it exists in the driver
         bool everOpened = false;
+        // The vector and each gate's address, type and shown are fixed once indexed (the hook
+        // reads them); haveValue and value are the scan thread's.
         std::vector<BoundGate> gates;
         std::string statusAddress = "!STATUS";
         std::string pollAddress = "!POLL";
         bool statusBound = false;
         bool pollBound = false;
-        int link = -1;
         int failedScans = 0;
         int backoffS = 1;
-        std::uint64_t tries = 0;
-        std::uint64_t polls = 0;
         // "!STATUS" flapping while reports arrive: counted to advise once.
         int flaps = 0;
         std::uint64_t packetsAtLastDown = 0;
         bool advised = false;
+        int statusWaitMs = 60;     // what the driver's "!STATUS" reads wait, from its init file
         std::chrono::steady_clock::time_point startedAt{};
         std::chrono::steady_clock::time_point nextRecovery{};
-        // Written by the driver's threads through the gate write hook (under mutex_).
+        // Written by the scan thread under mutex_, read by Counters() under it; the scan thread
+        // may read them without it.
+        int link = -1;
+        std::uint64_t tries = 0;
+        std::uint64_t polls = 0;
+        // Written by the driver's threads through the gate-write hook, read by the scan thread
+        // and Counters(): under mutex_ always.
         std::uint64_t packets = 0;
         std::chrono::steady_clock::time_point firstReport{};
         std::chrono::steady_clock::time_point lastReport{};
@@ -147,12 +163,19 @@ private:
     CsvRecord csv_;
     std::vector<std::string> pendingPlain_;  // value lines of the plain output (main thread)
 
-    mutable std::mutex mutex_;  // the maps below, and the packet fields of Vpi
+    // The maps below, and the Vpi fields shared with the gate-write hook and Counters(). vpis_
+    // is filled before the hook is set and never resized after, so the hook may index it.
+    mutable std::mutex mutex_;
     std::unordered_map<std::uint32_t, GateRef> gateRefs_;
     std::unordered_map<std::uint32_t, double> lastWritten_;
 };
 
-// The demo: a pseudo-terminal pair, the simulator on one end, the driver on the other.
+// The demo's own settings, which its flags change like any others: a scan a second, a poll
+// every 9 s, recovery after 2 silent scans, 30 s long.
+HostConfig DemoSettings();
+
+// The demo: a pseudo-terminal pair, the simulator on one end, the driver on the other. It
+// takes `settings` as they are; a relative driver path is taken from the folder it was given in.
 int RunDemo(const HostConfig& settings, std::atomic<bool>& stop, std::ostream& out,
             std::ostream& err);
 

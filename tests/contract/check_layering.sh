@@ -37,7 +37,7 @@ forbid() {
 }
 
 driver_headers='"(instance\.hpp|records\.hpp|frame\.hpp|(frame|serial|datapath|gates|lifecycle)/[^"]*)"'
-host_headers='"(zelpro/)?(control|state)\.hpp"|"(host|config|simcore)\.hpp"'
+host_headers='"(zelpro/)?(control|state)\.hpp"|"(host|config|simcore|simulator|instrument|capture)\.hpp"'
 
 mapfile -t contract < <(sources_in include)
 mapfile -t platform < <(sources_in platform)
@@ -61,7 +61,7 @@ forbid "the driver includes nothing of the host or the simulator" "${host_header
 
 # Host side: the driver only through VpiMain.
 forbid "the host side reaches the driver only through VpiMain" "${driver_headers}" "${outside[@]}"
-forbid "the host runtime knows nothing of the host program" '"(host|config|simcore)\.hpp"' \
+forbid "the host runtime knows nothing of the host program" '"(host|config|simcore|simulator|instrument|capture)\.hpp"' \
   "${runtime[@]}"
 
 # driver/frame/ holds the entry point, dispatch and description, no shared records.

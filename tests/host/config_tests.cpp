@@ -12,6 +12,8 @@
 #include "commandline.hpp"
 #include "config.hpp"
 #include "driverlib.hpp"
+#include "portname.hpp"
+#include "ports.hpp"
 
 using namespace vpihost;
 
@@ -203,7 +205,7 @@ TEST(HostConfig, EveryMistakeIsNamedWithItsLineAndColumn) {
         {"recovery = \"maybe\"\n", 1, 12, "true or false"},
         {"recovery-after = 0\n", 1, 18, "failed status scans"},
         {"tick-ms = 0\n", 1, 11, "1 to 1000"},
-        {"duration = -1\n", 1, 12, "above 0"},
+        {"duration = -1\n", 1, 12, "0 for until stopped"},
         {"log = 5\n", 1, 7, "quoted text"},
         {"log-size-kb = 1\n", 1, 15, "16 to"},
         {"colour = \"red\"\n", 1, 10, "unknown setting 'colour'"},
@@ -211,6 +213,8 @@ TEST(HostConfig, EveryMistakeIsNamedWithItsLineAndColumn) {
         {"[[vpi]]\nport = \"COM0\"\n", 2, 8, "COM1 up"},
         {"[[vpi]]\nport = \"\"\n", 2, 8, "empty"},
         {"[[vpi]]\nbaud = 115200\n", 2, 8, "16 bits"},
+        {"[[vpi]]\nbaud = 49\n", 2, 8, "from 50 to 65535"},
+        {"[[vpi]]\nbaud = \"9600\"\n", 2, 8, "whole number"},
         {"[[vpi]]\ndata-bits = 9\n", 2, 13, "5, 6, 7 or 8"},
         {"[[vpi]]\nparity = \"yes\"\n", 2, 10, "\"none\", \"odd\""},
         {"[[vpi]]\nstop-bits = 3\n", 2, 13, "1, 1.5 or 2"},
@@ -261,6 +265,24 @@ TEST(HostConfig, PortNamesAsPlantsWriteThem) {
     // Where the host links long paths, the driver's name comes from the link.
     EXPECT_EQ(DriverPortName("/dev/serial/by-id/usb-FTDI-if00", false, &why, true), "");
     EXPECT_FALSE(DriverPortName("", false, &why));
+}
+
+// A port that would not open is looked at under the name the driver opened: on Windows COM10
+// and up only exist as \\.\COMn, so the short name would call a busy port missing.
+TEST(HostPortName, AVpiPortIsLookedAtUnderTheNameTheDriverOpened) {
+    std::string why;
+    for (const std::string& plant : {std::string("COM12"), std::string("COM3")}) {
+        auto driverName = DriverPortName(plant, kWin32Target, &why);
+        ASSERT_TRUE(driverName) << why;
+        const std::string device = vpitools::ResolvePort(*driverName);
+        const std::string text = DiagnoseVpiPort(plant, *driverName);
+        const std::string named = device == plant ? plant + ": " : plant + " (" + device + "): ";
+        EXPECT_EQ(text.rfind(named, 0), 0u) << text;
+    }
+    if (kWin32Target) {
+        EXPECT_EQ(*DriverPortName("COM12", true, &why), "\\\\.\\COM12");
+        EXPECT_EQ(DiagnoseVpiPort("COM12", "\\\\.\\COM12").rfind("COM12 (\\\\.\\COM12): ", 0), 0u);
+    }
 }
 
 namespace {
@@ -345,6 +367,59 @@ TEST(HostCommandLine, FlagsAndTheirMistakes) {
     p = Parse({"--config", "/nonexistent/plant.toml"}, &options, &config);
     EXPECT_EQ(p.exit, 2);
     EXPECT_NE(p.err.find("/nonexistent/plant.toml: cannot read the file"), std::string::npos) << p.err;
+}
+
+// The file and the flags take the same values and mean the same by them.
+TEST(HostConfig, TheFileAndTheFlagsAgree) {
+    const std::string vpi = "[[vpi]]\nvpi = 1\nport = \"COM1\"\nstreams = 1\nparams = \"1-5\"\n";
+    HostConfig config;
+    ConfigError error;
+    config.duration = 7;
+    ASSERT_TRUE(ParseConfig("duration = 0\n" + vpi, "plant.toml", &config, &error)) << error.Text();
+    EXPECT_DOUBLE_EQ(config.duration, 0) << "0 is until stopped, as --duration 0";
+    ASSERT_TRUE(ParseConfig(vpi + "baud = 50\n", "plant.toml", &config, &error)) << error.Text();
+    EXPECT_EQ(config.vpis[0].baud, 50);
+    ASSERT_TRUE(ParseConfig(vpi + "baud = 65535\n", "plant.toml", &config, &error)) << error.Text();
+
+    HostOptions options;
+    Parsed p = Parse({"--port", "COM1", "--baud", "50", "--duration", "0"}, &options, &config);
+    ASSERT_FALSE(p.exit) << p.err;
+    EXPECT_EQ(config.vpis[0].baud, 50);
+    EXPECT_DOUBLE_EQ(config.duration, 0);
+    for (const char* baud : {"49", "65536"}) {
+        p = Parse({"--port", "COM1", "--baud", baud}, &options, &config);
+        EXPECT_EQ(p.exit, 2) << baud;
+        ConfigError refused;
+        HostConfig ignored;
+        EXPECT_FALSE(ParseConfig(vpi + "baud = " + baud + "\n", "plant.toml", &ignored, &refused)) << baud;
+    }
+}
+
+// The demo's settings are defaults like any others: a flag given changes them, and what it
+// cannot take it refuses.
+TEST(HostCommandLine, TheDemoTakesItsFlagsOrRefusesThem) {
+    HostOptions options;
+    HostConfig config;
+    Parsed p = Parse({"demo"}, &options, &config);
+    ASSERT_FALSE(p.exit) << p.err;
+    EXPECT_EQ(config.scanPeriodMs, 1000);
+    EXPECT_EQ(config.pollPeriodMs, 9000);
+    EXPECT_EQ(config.recoveryAfter, 2);
+    EXPECT_DOUBLE_EQ(config.duration, 30);
+
+    p = Parse({"demo", "--scan-period-ms", "300", "--poll-period-ms", "0", "--recovery-after", "5",
+               "--duration", "0", "--driver", "lib/libvpivg.so"},
+              &options, &config);
+    ASSERT_FALSE(p.exit) << p.err;
+    EXPECT_EQ(config.scanPeriodMs, 300);
+    EXPECT_EQ(config.pollPeriodMs, 0) << "no polls, as asked";
+    EXPECT_EQ(config.recoveryAfter, 5);
+    EXPECT_DOUBLE_EQ(config.duration, 0) << "until stopped";
+    EXPECT_EQ(config.driver, "lib/libvpivg.so");
+
+    p = Parse({"demo", "--device-dir", "/tmp"}, &options, &config);
+    EXPECT_EQ(p.exit, 2);
+    EXPECT_NE(p.err.find("demo takes no --device-dir"), std::string::npos) << p.err;
 }
 
 TEST(HostCommandLine, AFlagGivenWinsOverTheFile) {

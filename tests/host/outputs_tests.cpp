@@ -85,8 +85,17 @@ TEST(HostLog, TheFileRotatesAtItsSizeLimit) {
         for (int i = 0; i < 2000; ++i) log.Host("event " + std::to_string(i) + std::string(40, '.'));
     }
     EXPECT_LE(fs::file_size(folder / "host.log"), 16u * 1024u);
-    EXPECT_TRUE(fs::exists(folder / "host.1.log") || fs::exists(folder / "host.log.1"));
+    // The names the guide gives: the number before the last extension, or at the end.
+    EXPECT_TRUE(fs::exists(folder / "host.1.log"));
+    EXPECT_TRUE(fs::exists(folder / "host.2.log"));
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator{}), kLogFilesKept);
+    {
+        EventLog log(false);
+        std::string why;
+        ASSERT_TRUE(log.OpenFile((folder / "bare").string(), 16, &why)) << why;
+        for (int i = 0; i < 1000; ++i) log.Host("event " + std::to_string(i) + std::string(40, '.'));
+    }
+    EXPECT_TRUE(fs::exists(folder / "bare.1"));
     fs::remove_all(folder);
 }
 
@@ -123,6 +132,21 @@ TEST(HostInitFile, TheHostKeepsItsOwnFileUpToDateAndNeverTouchesThePlants) {
         EXPECT_EQ(ReadAll(folder / "vpiVG07.int"), plant);
     }
     EXPECT_FALSE(fs::exists(folder / "vpiVG03.int.new"));
+
+    // Without the setting the host's own file goes, a plant's stays; the wait is read as the
+    // driver reads it.
+    EXPECT_EQ(StatusWaitFromFile(folder.string(), 3), 45);
+    EXPECT_EQ(RemoveInitFile(folder.string(), 3, &why), InitFileRemoval::Removed);
+    EXPECT_FALSE(fs::exists(folder / "vpiVG03.int"));
+    EXPECT_EQ(RemoveInitFile(folder.string(), 3, &why), InitFileRemoval::Absent);
+    EXPECT_EQ(StatusWaitFromFile(folder.string(), 3), kDriverStatusWaitMs);
+    EXPECT_EQ(RemoveInitFile(folder.string(), 7, &why), InitFileRemoval::Foreign);
+    EXPECT_EQ(ReadAll(folder / "vpiVG07.int"), "time = 90\n; mine\n");
+    EXPECT_EQ(StatusWaitFromFile(folder.string(), 7), 90);
+    for (const char* plant : {"TIME=200\n", "TIME=20\n", "WAIT=90\n", ""}) {
+        std::ofstream(folder / "vpiVG07.int", std::ios::binary) << plant;
+        EXPECT_EQ(StatusWaitFromFile(folder.string(), 7), kDriverStatusWaitMs) << plant;
+    }
     fs::remove_all(folder);
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -154,11 +155,43 @@ TEST(HostProgram, RuntimeErrorsGoToStandardErrorWithStatusOne) {
     EXPECT_NE(run.err.find("cannot load " + (dir / "none.so").string()), std::string::npos) << run.err;
     EXPECT_EQ(run.out.find("cannot load"), std::string::npos) << run.out;
 
+    // A run that cannot start makes no record, so the same command runs again once mended.
+    for (int again = 0; again < 2; ++again) {
+        Outcome failed = RunHost(dir, {"--port", "COM1", "--driver", (dir / "none.so").string(), "--csv",
+                                       "x.csv", "--plain"});
+        EXPECT_EQ(failed.status, 1);
+        EXPECT_NE(failed.err.find("cannot load"), std::string::npos) << failed.err;
+        EXPECT_EQ(failed.err.find("x.csv"), std::string::npos) << failed.err;
+        EXPECT_FALSE(fs::exists(dir / "x.csv"));
+    }
+
     std::ofstream(dir / "values.csv") << "an earlier run\n";
     run = RunHost(dir, {"--port", "COM1", "--csv", "values.csv", "--plain"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("values.csv exists"), std::string::npos) << run.err;
     EXPECT_EQ(ReadAll(dir / "values.csv"), "an earlier run\n");
+    fs::remove_all(dir);
+}
+
+// The host's own init file follows status-wait, also when the setting goes; a plant's file
+// stays as it is.
+TEST(HostProgram, TheHostsInitFileGoesWithItsSetting) {
+    fs::path dir = FreshFolder("initfile");
+    const std::vector<std::string> env{"VPIVG_DEVICE_DIR=" + dir.string()};
+    Outcome run = RunHost(dir, {"--port", "COM7", "--status-wait", "120", "--duration", "0.5", "--plain"}, env);
+    std::string text = ReadAll(dir / "vpiVG01.int");
+    ASSERT_EQ(text.rfind("TIME=120\n", 0), 0u) << text << run.out << run.err;
+
+    run = RunHost(dir, {"--port", "COM7", "--duration", "0.5", "--plain"}, env);
+    EXPECT_FALSE(fs::exists(dir / "vpiVG01.int")) << ReadAll(dir / "vpiVG01.int");
+    EXPECT_NE(run.out.find("vpiVG01.int removed: no status-wait set, the driver waits its default 60 ms"),
+              std::string::npos) << run.out;
+
+    std::ofstream(dir / "vpiVG01.int", std::ios::binary) << "time = 90\n";
+    run = RunHost(dir, {"--port", "COM7", "--duration", "0.5", "--plain"}, env);
+    EXPECT_EQ(ReadAll(dir / "vpiVG01.int"), "time = 90\n");
+    EXPECT_NE(run.out.find("vpiVG01.int (not written by vpivg-host) sets the status wait to 90 ms"),
+              std::string::npos) << run.out;
     fs::remove_all(dir);
 }
 
@@ -232,6 +265,85 @@ TEST(HostProgram, CtrlCEndsWithinTwoSecondsAndASecondOneAtOnce) {
 
 // The live view at 80x24: redrawn in place (tmux keeps no scrollback), the gates, the status
 // and the log pane on screen, nothing wider than the terminal; and again after a resize.
+// The two-second promise holds for a plant of 16 silent VPIs, each "!STATUS" read waiting its
+// longest (a pass over them takes about 2 s): the scan gives way to the stop between VPIs. The
+// Ctrl-C comes just as a pass begins, read off the log file, which is written line by line.
+TEST(HostProgram, CtrlCEndsWithinTwoSecondsWithSixteenSilentVpis) {
+    fs::path dir = FreshFolder("stop16");
+    std::vector<std::unique_ptr<Pty>> lines;
+    std::ofstream plant(dir / "plant.toml");
+    for (int n = 1; n <= 16; ++n) {
+        lines.push_back(std::make_unique<Pty>());
+        ASSERT_FALSE(lines.back()->path.empty());
+        fs::create_symlink(lines.back()->path, dir / ("com" + std::to_string(n)));
+        plant << "[[vpi]]\nvpi = " << n << "\nport = \"COM" << n
+              << "\"\nstatus-wait = 120\nstreams = 1\nparams = \"1-5\"\n";
+    }
+    plant.close();
+    const auto start = Clock::now();
+    double signalledAt = 0;
+    Outcome run = RunHost(dir, {"--config", "plant.toml", "--plain", "--log", "run.log"},
+                          {"VPIVG_DEVICE_DIR=" + dir.string()}, [&](pid_t pid) {
+                              // The second pass that finds VPI 1 silent: past the start pause.
+                              auto passes = [&] {
+                                  std::string log = ReadAll(dir / "run.log");
+                                  std::size_t count = 0;
+                                  for (std::size_t at = log.find("Comms fail! Vpi=1 "); at != std::string::npos;
+                                       at = log.find("Comms fail! Vpi=1 ", at + 1)) {
+                                      ++count;
+                                  }
+                                  return count;
+                              };
+                              while (passes() < 2 && Clock::now() - start < std::chrono::seconds(20)) {
+                                  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                              }
+                              kill(pid, SIGINT);
+                              signalledAt = std::chrono::duration<double>(Clock::now() - start).count();
+                          });
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_GT(signalledAt, 4.0);
+    EXPECT_LT(run.seconds - signalledAt, 2.0) << run.out;
+    EXPECT_EQ(run.out.find("had not ended"), std::string::npos) << run.out;
+    fs::remove_all(dir);
+}
+
+// The demo works in a folder of its own, yet takes a driver path relative to where it was
+// started, and the poll period given.
+TEST(HostProgram, TheDemoTakesARelativeDriverAndThePollPeriodGiven) {
+    fs::path dir = FreshFolder("demo");
+    fs::create_directories(dir / "lib");
+    fs::create_symlink(fs::path(vpihost::ProgramFolder()) / "libvpivg.so", dir / "lib" / "driver.so");
+    Outcome run = RunHost(dir, {"demo", "--driver", "lib/driver.so", "--poll-period-ms", "500",
+                                "--duration", "1.5", "--plain"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.err.find("cannot load"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("VPI 1: poll sent"), std::string::npos) << run.out;
+    fs::remove_all(dir);
+}
+
+// Two names of one device are compared as the driver will open them, with the device folder
+// of the settings applied: the second VPI would only ever find the device busy.
+TEST(HostProgram, TwoNamesOfOneDeviceAreRefusedOnceTheDeviceFolderApplies) {
+    Pty pty;
+    ASSERT_FALSE(pty.path.empty());
+    if (pty.path.size() > 11) GTEST_SKIP() << pty.path << " is too long a name for the driver";
+    fs::path dir = FreshFolder("twonames");
+    fs::create_directories(dir / "devices");
+    fs::create_symlink(pty.path, dir / "devices" / "com1");
+    std::ofstream(dir / "plant.toml") << "device-dir = \"" << (dir / "devices").string() << "\"\n"
+                                      << "[[vpi]]\nvpi = 1\nport = \"COM1\"\nstreams = 1\nparams = \"1-5\"\n"
+                                      << "[[vpi]]\nvpi = 2\nport = \"" << pty.path
+                                      << "\"\nstreams = 1\nparams = \"1-5\"\n";
+    Outcome run = RunHost(dir, {"--config", "plant.toml", "--duration", "1", "--plain"});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.err.find("VPI 2 uses port " + pty.path + ", the device of VPI 1's port COM1 (" + pty.path +
+                           "): give each VPI its own port"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out.find("Start Report-By-Exception"), std::string::npos) << "nothing started:\n" << run.out;
+    fs::remove_all(dir);
+}
+
 TEST(HostProgram, TheLiveViewFitsAnEightyByTwentyFourTerminal) {
     if (std::system("tmux -V > /dev/null 2>&1") != 0) FAIL() << "tmux is missing: scripts/setup.sh installs it";
     fs::path dir = FreshFolder("tmux");

@@ -1,9 +1,19 @@
 // The simulator's serial line through the platform layer, on a real (pseudo-)terminal pair on
 // both systems: bytes go both ways at the line settings asked for, a read waits no longer than
-// asked, and a line that will not open says which device and why.
+// asked, and a line that will not open says which device and why. On native, the bare
+// descriptor line keeps its write timeout.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
 
 #include "ports.hpp"
 #include "simcore.hpp"
@@ -49,3 +59,56 @@ TEST(SimSerialLine, APortThatWillNotOpenNamesItselfAndTheReason) {
     EXPECT_NE(why.find(": "), std::string::npos) << why;
     EXPECT_GT(why.size(), std::string("cannot open COM199: ").size()) << "a reason follows";
 }
+
+#if !defined(_WIN32)
+// A pseudo-terminal whose far end nobody reads: a write gives up at the line's write timeout,
+// and a stop ends a waiting write at once, so the simulator's stop is never held by it.
+TEST(SimDescriptorLine, AWriteNobodyTakesEndsAtItsTimeoutOrAtAStop) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    // Unblocks a write that hangs (the fault this guards against), so the test can fail
+    // rather than hang.
+    std::atomic<bool> finished{false};
+    std::thread reader([&] {
+        for (int waited = 0; waited < 20000 && !finished; waited += 10) SleepMs(10);
+        char sink[4096];
+        fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
+        while (!finished) {
+            if (read(slave, sink, sizeof sink) <= 0) SleepMs(5);
+        }
+    });
+    using Clock = std::chrono::steady_clock;
+    const std::string lots(1 << 20, 'x');  // far more than the terminal's buffer holds
+    {
+        auto line = MakeDescriptorLine(master, 400);
+        const auto start = Clock::now();
+        EXPECT_FALSE(line->Write(lots));
+        const double waited = std::chrono::duration<double>(Clock::now() - start).count();
+        EXPECT_GE(waited, 0.35);
+        EXPECT_LT(waited, 2.0);
+    }
+    {
+        auto line = MakeDescriptorLine(master);  // the full 5 s
+        SimOptions options;
+        options.intervalMs = 10;
+        options.lastParameter = 95;
+        Simulator sim(*line, options);
+        sim.Start();
+        // The terminal is already full: the first report waits.
+        SleepMs(300);
+        const auto start = Clock::now();
+        sim.Stop();
+        const double waited = std::chrono::duration<double>(Clock::now() - start).count();
+        EXPECT_LT(waited, 1.0) << "the stop waited for a write nobody takes";
+        EXPECT_GE(sim.ReportsUnwritten(), 1u);
+    }
+    finished = true;
+    reader.join();
+    close(master);
+    close(slave);
+}
+#endif

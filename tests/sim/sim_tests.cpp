@@ -300,16 +300,3 @@ TEST(SimCapture, ReplayWritesEveryChunkInOrder) {
     stop = true;
     EXPECT_FALSE(ReplayCapture(line, {{100000, "x"}}, stop));
 }
-
-TEST(SimNumbers, ListsAndRanges) {
-    std::vector<int> n;
-    std::string why;
-    ASSERT_TRUE(ParseNumberList("1-3,5", 1, 99, &n, &why));
-    EXPECT_EQ(n, (std::vector<int>{1, 2, 3, 5}));
-    ASSERT_TRUE(ParseNumberList(" 7 , 2-3,3 ", 1, 99, &n, &why));
-    EXPECT_EQ(n, (std::vector<int>{2, 3, 7}));
-    for (const char* bad : {"", "0", "1-100", "3-1", "a", "1,,2", "1-"}) {
-        EXPECT_FALSE(ParseNumberList(bad, 1, 99, &n, &why)) << bad;
-        EXPECT_FALSE(why.empty());
-    }
-}

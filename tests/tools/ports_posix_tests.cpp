@@ -122,6 +122,22 @@ TEST(ToolsPortDiagnosis, APortHeldByAnotherProcessNamesThatProcess) {
     EXPECT_EQ(free.reason.rfind("busy", 0), std::string::npos) << free.Text();
 }
 
+// This very process holding the port (another VPI of the host under another name, or a port
+// not yet let go) is no other process, and the text must not send anyone looking for one.
+TEST(ToolsPortDiagnosis, APortHeldByThisProcessIsNotSaidToBeHeldByAnother) {
+    std::string why;
+    auto line = TestLine::Open(&why);
+    ASSERT_TRUE(line) << why;
+    const std::string device = ResolvePort(line->DeviceName());
+    int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    PortDiagnosis busy = DiagnosePort(line->DeviceName());
+    close(fd);
+    EXPECT_EQ(busy.reason.rfind("busy: locked by this program itself", 0), 0u) << busy.Text();
+    EXPECT_EQ(busy.reason.find("another process"), std::string::npos) << busy.Text();
+}
+
 TEST(ToolsPortDiagnosis, APortThisUserMayNotOpenSaysWhoMay) {
     DeviceDir dir;
     ASSERT_EQ(chmod(dir.Path().c_str(), 0755), 0);

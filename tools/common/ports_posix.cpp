@@ -47,25 +47,25 @@ std::string RealPath(const std::string& path) {
     return resolved;
 }
 
-// The processes that have `device` open, as "1234 (socat)", from /proc; empty where /proc
-// does not say (another user's processes are hidden from us unless we are root).
+// Whether the process whose descriptors are listed in `fdFolder` has `device` open.
+bool HoldsDevice(const std::string& fdFolder, const struct stat& device) {
+    for (const std::string& fd : FolderEntries(fdFolder)) {
+        struct stat target {};
+        if (stat((fdFolder + "/" + fd).c_str(), &target) != 0) continue;
+        if (S_ISCHR(target.st_mode) && target.st_rdev == device.st_rdev) return true;
+    }
+    return false;
+}
+
+// The other processes that have `device` open, as "1234 (socat)", from /proc; empty where
+// /proc does not say (another user's processes are hidden from us unless we are root).
 std::vector<std::string> Holders(const struct stat& device) {
     std::vector<std::string> holders;
     const pid_t self = getpid();
     for (const std::string& pid : FolderEntries("/proc")) {
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
         if (std::strtol(pid.c_str(), nullptr, 10) == self) continue;
-        const std::string fdFolder = "/proc/" + pid + "/fd";
-        bool holds = false;
-        for (const std::string& fd : FolderEntries(fdFolder)) {
-            struct stat target {};
-            if (stat((fdFolder + "/" + fd).c_str(), &target) != 0) continue;
-            if (S_ISCHR(target.st_mode) && target.st_rdev == device.st_rdev) {
-                holds = true;
-                break;
-            }
-        }
-        if (!holds) continue;
+        if (!HoldsDevice("/proc/" + pid + "/fd", device)) continue;
         std::string command;
         std::ifstream comm("/proc/" + pid + "/comm");
         std::getline(comm, command);
@@ -191,9 +191,18 @@ PortDiagnosis DiagnosePort(const std::string& name, unsigned long osError) {
     // /proc does not show us.
     int fd = open(real.empty() ? result.device.c_str() : real.c_str(),
                   O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // No other process holds it (as far as /proc tells): a refusal may be this process's own
+    // open of the device, under another name or not yet let go.
+    auto busyText = [&](const char* how) {
+        if (S_ISCHR(info.st_mode) && HoldsDevice("/proc/self/fd", info)) {
+            return std::string("busy: ") + how + " by this program itself (it holds the device " +
+                   "already, perhaps under another name)";
+        }
+        return std::string("busy: ") + how + " by another process";
+    };
     if (fd < 0) {
         const int error = errno;
-        result.reason = error == EBUSY ? "busy: opened exclusively by another process"
+        result.reason = error == EBUSY ? busyText("opened exclusively")
                                        : OsErrorText(static_cast<unsigned long>(error));
         return result;
     }
@@ -202,7 +211,7 @@ PortDiagnosis DiagnosePort(const std::string& name, unsigned long osError) {
     const bool terminal = tcgetattr(fd, &attributes) == 0;
     close(fd);
     if (locked) {
-        result.reason = "busy: locked by another process";
+        result.reason = busyText("locked");
     } else if (!terminal && !S_ISCHR(info.st_mode)) {
         result.reason = "not a serial device";
     } else if (!terminal) {

@@ -18,6 +18,7 @@
 #include "csvrecord.hpp"
 #include "driverlib.hpp"
 #include "eventlog.hpp"
+#include "reports.hpp"
 #include <vpivg/vpivg.h>
 
 namespace vpihost {
@@ -54,6 +55,11 @@ public:
         int link = -1;  // last "!STATUS": -1 not read yet, 0 failed, 1 up
     };
     VpiCounters Counters(int vpiNumber) const;
+
+    // A sink of the reports and link changes besides those the settings make (tests). Before Run.
+    void AddSink(std::unique_ptr<ReportSink> sink) { sinks_.push_back(std::move(sink)); }
+    // The devices a gateway announces: each VPI with the gates its settings bind.
+    std::vector<gateway::Device> Devices() const;
 
     // Whether a driver thread was still running when the host gave up waiting for it: the
     // program must then leave without running destructors the thread could still reach.
@@ -117,6 +123,9 @@ private:
     void StopAll(bool quick);
     void WriteInitFiles();
     void OnGateWrite(std::uint32_t id, double value);
+    void OnClientWait();
+    void Deliver(const gateway::Report& report);
+    void PollRequested();
     void PrintPlainChanges(Vpi& vpi, const std::vector<std::size_t>& changed);
     void FlushOutputs();
     void Fail(const std::string& text);  // to the error stream and the log; exit status 1
@@ -140,6 +149,9 @@ private:
     EventLog events_;
     CsvRecord csv_;
     std::vector<std::string> pendingPlain_;  // value lines of the plain output (main thread)
+    ReportAssembler reports_;
+    // Set up before the hooks and kept until after them: the driver's threads read it unlocked.
+    std::vector<std::unique_ptr<ReportSink>> sinks_;
 
     mutable std::mutex mutex_;  // the maps below, and the packet fields of Vpi
     std::unordered_map<std::uint32_t, GateRef> gateRefs_;

@@ -537,9 +537,17 @@ void MqttLink::Run() {
                 log_(std::string("MQTT: the link's wake-up failed: ") + std::strerror(errno));
             }
         }
-        if (phase_ != Phase::Down && mosquitto_socket(mosq_) >= 0) {
-            // Reads, writes and keepalive as far as they go now (the wait above was the pause).
-            mosquitto_loop(mosq_, 0, 16);
+        // Reads, writes and keepalive as far as they go now (the wait above was the pause). TLS
+        // may hold decrypted bytes the socket no longer shows: those are read on at once.
+        for (int turn = 0; turn < 16 && phase_ != Phase::Down && mosquitto_socket(mosq_) >= 0; ++turn) {
+            int rc = mosquitto_loop(mosq_, 0, 16);
+            if (rc != MOSQ_ERR_SUCCESS) {
+                // A failed TLS handshake ends the loop without the disconnect callback.
+                if (phase_ != Phase::Down) OnDisconnect(rc);
+                break;
+            }
+            auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(mosq_));
+            if (!ssl || SSL_pending(ssl) <= 0) break;
         }
         if (phase_ != Phase::Closing && (phase_ != Phase::Session || inFlight_.size() < kMostInFlight)) {
             Drain(kDrainBatch);

@@ -362,7 +362,7 @@ void MqttLink::OnDisconnect(int rc) {
         awaited_.clear();
         inFlight_.clear();
         if (reconnectAfterClose_ && !stopping_) {
-            log_("MQTT " + where_ + ": session ended on the primary host's word; connecting again");
+            log_("MQTT " + where_ + ": session ended, as the broker's message asked; connecting again");
             nextAttempt_ = Clock::now();
             SetState(LinkStatus::State::Connecting);
         }
@@ -400,6 +400,7 @@ void MqttLink::OnMessage(const mosquitto_message* message) {
                    std::chrono::system_clock::now().time_since_epoch())
                    .count();
     Publish(protocol_.OnMessage(message->topic, payload, now, &actions));
+    for (const std::string& note : actions.notes) log_("MQTT " + where_ + ": " + note);
     if (!actions.polls.empty()) {
         std::lock_guard lock(queueMutex_);
         polls_.insert(polls_.end(), actions.polls.begin(), actions.polls.end());

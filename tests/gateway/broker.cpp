@@ -100,7 +100,7 @@ std::unique_ptr<Broker> Broker::Start(const fs::path& folder, const BrokerOption
     fs::create_directories(folder);
     std::unique_ptr<Broker> broker(new Broker);
     broker->folder_ = folder;
-    broker->port_ = FreePort();
+    broker->port_ = options.port ? options.port : FreePort();
     std::ostringstream conf;
     conf << "per_listener_settings false\n";
     // Run as root, mosquitto would change to its own user and lose the test's files.

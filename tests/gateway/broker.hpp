@@ -33,6 +33,7 @@ struct BrokerOptions {
     // user -> password, written with mosquitto_passwd; logins are then required.
     std::vector<std::pair<std::string, std::string>> users;
     const TestCa* tls = nullptr;  // also a TLS listener, and one with the other-name certificate
+    int port = 0;                 // the plain listener's port; 0: a free one
 };
 
 class Broker {

@@ -351,3 +351,69 @@ TEST_F(MqttLinkSecured, ACertificateForAnotherNameIsRefused) {
     RunUntil(settings, "MQTT mqtts://127.0.0.1:" + std::to_string(broker_->OtherNameTlsPort()) +
                            ": TLS: the broker's certificate is refused: IP address mismatch; retrying in 1 s");
 }
+
+// The broker goes away mid-session and comes back on the same port: the loss is said, the link
+// connects again with the next bdSeq and births everything again.
+TEST(MqttLink, ALostBrokerIsSaidAndTheNextSessionBirthsAgain) {
+    fs::path folder = Scratch("lost");
+    std::string why;
+    auto broker = Broker::Start(folder / "b1", brokertest::BrokerOptions{}, &why);
+    if (!broker) GTEST_SKIP() << why;
+    const int port = broker->Port();
+    Lines lines;
+    SparkplugProtocol node = Node();
+    BdSeqFile bdSeq((folder / "node.bdseq").string());
+    MqttLink link(Settings(port), node, bdSeq, lines.Function());
+    ASSERT_TRUE(link.Start(&why)) << why;
+    ASSERT_TRUE(lines.WaitFor("connected (bdSeq 0)")) << lines.All();
+    link.Report(ReportOf(1, 1796747846000));
+    broker.reset();
+    ASSERT_TRUE(lines.WaitFor("MQTT mqtt://127.0.0.1:" + std::to_string(port) +
+                              ": connection lost: the broker closed the connection; retrying in 1 s"))
+        << lines.All();
+    // Reports while it is away keep the device's values for the next birth.
+    link.Report(ReportOf(2, 1796747847000));
+
+    brokertest::BrokerOptions again;
+    again.port = port;
+    broker = Broker::Start(folder / "b2", again, &why);
+    ASSERT_TRUE(broker) << why;
+    Subscriber sub(port, {"spBv1.0/plant/#"});
+    ASSERT_TRUE(sub.Ok());
+    ASSERT_TRUE(lines.WaitFor("connected (bdSeq 1)", milliseconds(15000))) << lines.All();
+    ASSERT_TRUE(sub.WaitFor([](const std::vector<Message>& m) { return Count(m, "spBv1.0/plant/DBIRTH/gw1/VPI1") == 1; }));
+    auto birth = gatewaytest::Unpack(sub.Messages().back().payload);
+    ASSERT_NE(birth, nullptr);
+    const SparkplugB__Metric* p05 = gatewaytest::FindMetric(*birth, "I01/P05");
+    ASSERT_NE(p05, nullptr);
+    EXPECT_EQ(p05->double_value, ReportOf(2, 0).values[2].value);
+    link.Stop();
+    fs::remove_all(folder);
+}
+
+// With a primary host: no birth before its STATE says online; offline ends the session (NDEATH,
+// DISCONNECT) and the next one waits for online again.
+TEST(MqttLink, APrimaryHostGatesTheBirthsAndItsOfflineEndsTheSession) {
+    START_BROKER(brokertest::BrokerOptions{});
+    Subscriber sub(broker->Port(), {"spBv1.0/plant/#"});
+    ASSERT_TRUE(sub.Ok());
+    fs::path folder = Scratch("primary");
+    Lines lines;
+    SparkplugProtocol node(SparkplugIds{"plant", "gw1", "scada"}, Devices(), "test 1.0");
+    BdSeqFile bdSeq((folder / "node.bdseq").string());
+    MqttLink link(Settings(broker->Port()), node, bdSeq, lines.Function());
+    ASSERT_TRUE(link.Start(&why)) << why;
+    ASSERT_TRUE(lines.WaitFor("connected (bdSeq 0)")) << lines.All();
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(Count(sub.Messages(), "spBv1.0/plant/NBIRTH/gw1"), 0u) << "no birth before the host is online";
+
+    ASSERT_TRUE(sub.Publish("spBv1.0/STATE/scada", R"({"online":true,"timestamp":1796747846000})", 1, true));
+    ASSERT_TRUE(sub.WaitFor([](const std::vector<Message>& m) { return Count(m, "spBv1.0/plant/NBIRTH/gw1") == 1; }));
+    ASSERT_TRUE(sub.Publish("spBv1.0/STATE/scada", R"({"online":false,"timestamp":1796747847000})", 1, true));
+    ASSERT_TRUE(sub.WaitFor([](const std::vector<Message>& m) { return Count(m, "spBv1.0/plant/NDEATH/gw1") == 1; }));
+    ASSERT_TRUE(lines.WaitFor("connected (bdSeq 1)")) << lines.All();
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(Count(sub.Messages(), "spBv1.0/plant/NBIRTH/gw1"), 1u) << "the retained offline holds the births back";
+    link.Stop();
+    fs::remove_all(folder);
+}

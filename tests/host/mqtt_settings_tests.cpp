@@ -14,6 +14,7 @@ const std::string kVpi = "[[vpi]]\nvpi = 2\nport = \"COM2\"\nstreams = 1\nparams
 
 }  // namespace
 
+#if defined(VPIVG_HAVE_MQTT)
 TEST(HostMqttSettings, TheFileTakesEveryMqttSettingAndAVpiName) {
     HostConfig config;
     ConfigError error;
@@ -123,3 +124,20 @@ TEST(HostMqttSettings, UrlsReadAsWritten) {
         EXPECT_TRUE(CheckMqttUrl(bad)) << bad;
     }
 }
+#else
+// The Windows build has no MQTT: a url is refused plainly, where it stands, and a VPI's name
+// (harmless without a broker) is still taken.
+TEST(HostMqttSettings, ABuildWithoutMqttSaysSoForAUrl) {
+    HostConfig config;
+    ConfigError error;
+    EXPECT_FALSE(ParseConfig("mqtt-url = \"mqtt://broker\"\n" + kVpi, "plant.toml", &config, &error));
+    EXPECT_EQ(error.Text(), "plant.toml:1:12: mqtt-url = 'mqtt://broker': this build of vpivg-host has no MQTT "
+                            "(the Linux build has it)");
+    EXPECT_TRUE(ParseConfig(kVpi + "name = \"Oven\"\n", "plant.toml", &config, &error)) << error.Text();
+    HostOptions options;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ParseCommandLine({"--port", "COM3", "--mqtt-url", "mqtt://broker"}, &options, &config), 2);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("--mqtt-url mqtt://broker: this build of vpivg-host has no MQTT"),
+              std::string::npos);
+}
+#endif

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 
@@ -10,6 +11,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -101,7 +103,15 @@ MqttLink::~MqttLink() {
 }
 
 bool MqttLink::Start(std::string* why) {
-    std::call_once(libraryInit, [] { mosquitto_lib_init(); });
+    std::call_once(libraryInit, [] {
+        mosquitto_lib_init();
+        // A TLS write to a broker that has just gone would otherwise end the whole program
+        // with SIGPIPE; the write's error is what the link needs, and it handles it.
+        struct sigaction current {};
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+            std::signal(SIGPIPE, SIG_IGN);
+        }
+    });
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) {
         *why = std::string("cannot make the MQTT link's wake-up: ") + std::strerror(errno);

@@ -624,7 +624,11 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
     StopAll(stop.load());
     zelpro::SetGateWriteHook({});
     zelpro::SetClientWaitHook({});
-    for (const auto& sink : sinks_) sink->Stop();
+    for (const auto& sink : sinks_) {
+        sink->Stop();
+        std::string summary = sink->StatusLine();
+        if (!summary.empty()) Log(summary);
+    }
     Log("stopped");
     if (ansi_) {
         Draw(true);

@@ -123,6 +123,7 @@ TEST(HostMqttProgram, AKilledHostDiesByItsWillAndARestartTakesTheNextBdSeq) {
     EXPECT_EQ(BdSeqOf(sub.Messages().back()), 1u);
     std::string out = ReadAll(dir / "out.txt");
     EXPECT_NE(out.find("host: MQTT " + broker->Url() + ": connected (bdSeq 1)"), std::string::npos) << out;
+    EXPECT_NE(out.find("host: MQTT stopped, 2 published"), std::string::npos) << "NBIRTH and NDEATH: " << out;
     broker.reset();
     fs::remove_all(dir);
 }

@@ -374,6 +374,7 @@ TEST(SparkplugSession, WhileDisconnectedNothingIsSentAndTheNextSessionBirthsWhat
 
     EXPECT_TRUE(node.OnReport(StreamOneReport(kT0 + 1000, 2.5), kT0 + 1000).empty());
     EXPECT_TRUE(node.OnLink(2, false, kT0 + 1000).empty()) << "the will said the node is dead";
+    EXPECT_TRUE(node.OnStop(kT0 + 1000).empty()) << "no connection to say it on";
 
     const std::vector<OutMessage> births = node.OnConnected(2, kT0 + 2000);
     ASSERT_EQ(Topics(births), (std::vector<std::string>{kNbirth, kDbirth1}));

@@ -216,6 +216,8 @@ TEST(SparkplugDevice, FirstReportBringsTheBirthOfEveryMetricThenDataOfTheReportO
 TEST(SparkplugDevice, DataCarriesOnlyMetricsTheBirthNamedAndTheHistoricalMark) {
     SparkplugProtocol node = Node();
     node.OnConnected(0, kT0);
+    // A report of no bound gate is no sign of a device: it is not born on it.
+    EXPECT_TRUE(node.OnReport(Report{1, 1, kT0, {{6, 1, kT0}}}, kT0).empty());
     // P06 is not bound for VPI 1: a Sparkplug host would reject a metric it was never told of.
     Report report{1, 1, kT0, {{5, 0.25, kT0}, {6, 9.5, kT0 + 1}}, true};
     const std::vector<OutMessage> out = node.OnReport(report, kT0 + 50000);

@@ -133,6 +133,9 @@ std::vector<OutMessage> JsonProtocol::OnMessage(const std::string& topic,
 }
 
 std::vector<OutMessage> JsonProtocol::OnStop(EpochMs /*now*/) {
+    if (!connected_) {
+        return {};  // nobody to tell; the will said it when the connection was lost
+    }
     return {Text(StatusTopic(), "offline", kStateQos, true)};
 }
 

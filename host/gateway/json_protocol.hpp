@@ -18,6 +18,7 @@ struct JsonSettings {
 // vpivg/<node>
 std::string DefaultJsonPrefix(const std::string& node);
 
+// One caller at a time: the MQTT link drives it from its own thread.
 class JsonProtocol : public Protocol {
 public:
     // Throws std::invalid_argument naming the setting's value when the prefix or a device name

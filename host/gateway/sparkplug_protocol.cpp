@@ -255,6 +255,9 @@ std::vector<OutMessage> SparkplugProtocol::OnReport(const Report& report, EpochM
                                 return gate.stream == report.stream && gate.param == reported.param;
                             });
     });
+    if (bound.values.empty()) {
+        return {};
+    }
     std::vector<OutMessage> out;
     state->reporting = true;
     if (Births()) {
@@ -263,9 +266,7 @@ std::vector<OutMessage> SparkplugProtocol::OnReport(const Report& report, EpochM
         if (!state->born) {
             out.push_back(DeviceBirth(*state, now));
         }
-        if (!bound.values.empty()) {
-            out.push_back(DeviceData(*state, bound, now));
-        }
+        out.push_back(DeviceData(*state, bound, now));
     }
     for (const ReportValue& reported : bound.values) {
         state->values[{report.stream, reported.param}] = Known{reported.value, reported.timeMs};

@@ -21,6 +21,7 @@ struct SparkplugIds {
     std::string primaryHost;  // mqtt-primary-host; empty: none, births follow the connection
 };
 
+// One caller at a time: the MQTT link drives it from its own thread.
 class SparkplugProtocol : public Protocol {
 public:
     // `version` is the node's Properties/Version. Throws std::invalid_argument naming the id

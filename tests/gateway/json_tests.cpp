@@ -152,6 +152,7 @@ TEST(JsonSession, WhileDisconnectedNothingIsSentAndTheNextSessionSaysTheLinksAsT
     json.OnDisconnected();
     EXPECT_TRUE(json.OnReport(Report{1, 1, kT0, {{5, 1.5, kT0}}}, kT0).empty());
     EXPECT_TRUE(json.OnLink(2, false, kT0).empty());
+    EXPECT_TRUE(json.OnStop(kT0).empty()) << "no connection to say it on";
     const std::vector<OutMessage> connected = json.OnConnected(1, kT0 + 1000);
     ASSERT_EQ(connected.size(), 3u);
     EXPECT_EQ(connected[1].topic, "vpivg/gw1/VPI1/link");

@@ -216,6 +216,8 @@ TEST(SparkplugDevice, FirstReportBringsTheBirthOfEveryMetricThenDataOfTheReportO
 TEST(SparkplugDevice, DataCarriesOnlyMetricsTheBirthNamedAndTheHistoricalMark) {
     SparkplugProtocol node = Node();
     node.OnConnected(0, kT0);
+    // A report of no bound gate is no sign of a device: it is not born on it.
+    EXPECT_TRUE(node.OnReport(Report{1, 1, kT0, {{6, 1, kT0}}}, kT0).empty());
     // P06 is not bound for VPI 1: a Sparkplug host would reject a metric it was never told of.
     Report report{1, 1, kT0, {{5, 0.25, kT0}, {6, 9.5, kT0 + 1}}, true};
     const std::vector<OutMessage> out = node.OnReport(report, kT0 + 50000);
@@ -374,6 +376,7 @@ TEST(SparkplugSession, WhileDisconnectedNothingIsSentAndTheNextSessionBirthsWhat
 
     EXPECT_TRUE(node.OnReport(StreamOneReport(kT0 + 1000, 2.5), kT0 + 1000).empty());
     EXPECT_TRUE(node.OnLink(2, false, kT0 + 1000).empty()) << "the will said the node is dead";
+    EXPECT_TRUE(node.OnStop(kT0 + 1000).empty()) << "no connection to say it on";
 
     const std::vector<OutMessage> births = node.OnConnected(2, kT0 + 2000);
     ASSERT_EQ(Topics(births), (std::vector<std::string>{kNbirth, kDbirth1}));

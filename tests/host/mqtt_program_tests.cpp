@@ -87,6 +87,18 @@ std::function<bool(const std::vector<Message>&)> Has(const std::string& topic, s
     return [=](const std::vector<Message>& m) { return Count(m, topic) >= n; };
 }
 
+std::string Tmux(const std::string& socket, const std::string& command) {
+    std::string line = "tmux -L " + socket + " " + command + " 2>&1";
+    std::string out;
+    if (FILE* pipe = popen(line.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
+}
+
 }  // namespace
 
 TEST(HostMqttProgram, AKilledHostDiesByItsWillAndARestartTakesTheNextBdSeq) {
@@ -156,6 +168,28 @@ TEST(HostMqttProgram, FilesTheSettingsNameMustBeThereAtTheStart) {
     // A mistake in the setting itself is a command-line mistake: status 2.
     EXPECT_EQ(Wait(Spawn(dir, {"--port", "COM1", "--mqtt-url", "mqtt//127.0.0.1"})), 2);
     EXPECT_NE(ReadAll(dir / "err.txt").find("--mqtt-url mqtt//127.0.0.1: expected mqtt://host[:port]"), std::string::npos);
+    fs::remove_all(dir);
+}
+
+// The live view has the broker's line under its heading: connected and what went out.
+TEST(HostMqttProgram, TheLiveViewShowsTheBroker) {
+    if (std::system("tmux -V > /dev/null 2>&1") != 0) FAIL() << "tmux is missing: scripts/setup.sh installs it";
+    std::string why;
+    fs::path dir = FreshFolder("mqttview");
+    auto broker = Broker::Start(dir / "broker", brokertest::BrokerOptions{}, &why);
+    if (!broker) GTEST_SKIP() << why;
+    std::string socket = "vpivg-mqtt-test-" + std::to_string(getpid());
+    std::string command = "cd '" + dir.string() + "' && '" + vpihost::ProgramFolder() +
+                          "/vpivg-host' demo --duration 10 --mqtt-url " + broker->Url() + "; sleep 30";
+    Tmux(socket, "new-session -d -s view -x 100 -y 30 \"" + command + "\"");
+    std::this_thread::sleep_for(std::chrono::seconds(7));
+    std::string screen = Tmux(socket, "capture-pane -p -t view");
+    Tmux(socket, "kill-server");
+    std::size_t line = screen.find("MQTT connected, ");
+    ASSERT_NE(line, std::string::npos) << screen;
+    EXPECT_NE(screen.find(" published", line), std::string::npos) << screen;
+    EXPECT_LT(line, screen.find("VPI 1 COM1")) << "under the heading, above the VPIs:\n" << screen;
+    broker.reset();
     fs::remove_all(dir);
 }
 

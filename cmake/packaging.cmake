@@ -121,8 +121,12 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION misc)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "vpivg project")
-  # The C and C++ runtimes of Debian 12, which the build links against.
+  # The C and C++ runtimes of Debian 12, which the build links against; vpivg-host's MQTT
+  # gateway adds libmosquitto, OpenSSL and the protobuf-c runtime.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
+  if(VPIVG_HAVE_MQTT)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libmosquitto1 (>= 2.0), libssl3, libprotobuf-c1")
+  endif()
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "libvpivg.so is the driver a SCADA host loads. vpivg-host and vpivg-sim are a stand-in host and an instrument simulator for commissioning and tests; the stand-in host runtime they need is kept where only they find it.")
 endif()

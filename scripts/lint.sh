@@ -14,7 +14,7 @@ fi
 # Sources we own (not googletest, not tests: test code is checked by the compiler's warnings
 # and its gtest macros trip many checks by design).
 mapfile -t files < <(cd "$root" && ls driver/*/*.cpp platform/*.cpp platform/native/*.cpp \
-  host/zelpro/*.cpp host/vpivg-host/*.cpp sim/*.cpp soak/*.cpp tools/*/*.cpp 2>/dev/null \
+  host/zelpro/*.cpp host/vpivg-host/*.cpp host/gateway/*.cpp sim/*.cpp soak/*.cpp tools/*/*.cpp 2>/dev/null \
   | grep -v -E "_(windows|win32)\.cpp$" | sed "s|^|$root/|")
 status=0
 

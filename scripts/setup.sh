@@ -24,8 +24,14 @@ want_i386=0
 for preset in "${presets[@]}"; do
   case "$preset" in
     # tmux: the host's live-view tests read its screen there.
-    native) wanted+=(locales gcc pkg-config socat tmux) ;;
-    asan | tsan) wanted+=(clang libclang-rt-dev locales tmux) ;;
+    native) wanted+=(locales gcc pkg-config socat tmux)
+            # The MQTT gateway's payloads: the Sparkplug schema's generator and runtime, JSON.
+            wanted+=(protobuf-c-compiler libprotobuf-c-dev nlohmann-json3-dev)
+            # Its wire: libmosquitto and OpenSSL; the tests' broker, clients and test CA.
+            wanted+=(libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl) ;;
+    asan | tsan) wanted+=(clang libclang-rt-dev locales tmux protobuf-c-compiler
+                          libprotobuf-c-dev nlohmann-json3-dev pkg-config libmosquitto-dev libssl-dev
+                          mosquitto mosquitto-clients openssl) ;;
     win32)
       wanted+=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 socat
                pkg-config)

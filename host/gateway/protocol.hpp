@@ -29,6 +29,8 @@ struct Actions {
     std::vector<int> polls;   // VPIs whose "!POLL" the host is to read
     bool reconnect = false;   // end this session: the link sends OnStop's messages, disconnects
                               // and connects again (a primary host went offline)
+    std::vector<std::string> notes;  // what was wrong with a message that was ignored (a bad
+                                     // payload, an unknown device or metric), for the log
 };
 
 class Protocol {

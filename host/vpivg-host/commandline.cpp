@@ -6,6 +6,7 @@
 
 #include "cli.hpp"
 #include "host.hpp"
+#include "mqttsettings.hpp"
 #include "number_list.hpp"
 
 namespace vpihost {
@@ -24,7 +25,7 @@ struct Flags {
 
 // The VPI flags; with --config the file holds the VPIs, so these would be ambiguous.
 const char* const kVpiFlags[] = {"--port", "--vpi", "--streams", "--params", "--baud", "--data-bits",
-                                 "--parity", "--stop-bits", "--read-timeout-ms", "--status-wait"};
+                                 "--parity", "--stop-bits", "--read-timeout-ms", "--status-wait", "--name"};
 // Flags that are not settings of the file.
 const char* const kNotSettings[] = {"--config", "--list-ports", "--version", "--help", "--no-recovery"};
 
@@ -66,6 +67,28 @@ void Define(CLI::App& app, Flags& f) {
     app.add_option("--log-size-kb", f.host.logSizeKb, "rotate the --log file at this size (default 1024)")
         ->check(CLI::Range(16, 1048576));
     app.add_flag("--trace", f.host.trace, "show the driver's byte trace, one line per report");
+
+    app.add_option("--name", f.vpi.name, "its device id on MQTT (default VPI<number>)")->type_name("ID");
+    // Publishing to MQTT. Ids and the url are checked once all settings are in.
+    MqttConfig& m = f.host.mqtt;
+    app.add_option("--mqtt-url", m.url, "publish to this broker: mqtt://host[:port] or mqtts://host[:port]")
+        ->type_name("URL");
+    app.add_option("--mqtt-format", m.format, "sparkplug (default) or json")->type_name("FORMAT");
+    app.add_option("--mqtt-group", m.group, "Sparkplug group id (default vpivg)")->type_name("ID");
+    app.add_option("--mqtt-node", m.node, "edge node id (default: this machine's host name)")->type_name("ID");
+    app.add_option("--mqtt-primary-host", m.primaryHost, "Sparkplug primary host id: no births until it is online")
+        ->type_name("ID");
+    app.add_option("--mqtt-topic", m.topic, "JSON topic prefix (default vpivg/<node>)")->type_name("TOPIC");
+    app.add_option("--mqtt-qos", m.qos, "QoS of the JSON data, 0 or 1 (default 1)")->check(CLI::Range(0, 1));
+    app.add_option("--mqtt-user", m.user, "user name for the broker")->type_name("NAME");
+    app.add_option("--mqtt-password-file", m.passwordFile, "file whose first line is the broker password")
+        ->type_name("FILE");
+    app.add_option("--mqtt-ca-file", m.caFile, "CA certificates (PEM) that vouch for an mqtts:// broker")
+        ->type_name("FILE");
+    app.add_option("--mqtt-cert-file", m.certFile, "client certificate (PEM) for the broker")->type_name("FILE");
+    app.add_option("--mqtt-key-file", m.keyFile, "the client certificate's key (PEM)")->type_name("FILE");
+    app.add_option("--mqtt-keepalive-s", m.keepaliveS, "MQTT keepalive in seconds (default 30)")
+        ->check(CLI::Range(5, 3600));
 }
 
 }  // namespace
@@ -184,6 +207,35 @@ std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOp
     if (given("--duration")) result.duration = f.common.duration;
     if (given("--plain")) result.plain = f.common.plain;
     if (given("--quiet")) result.quiet = f.common.quiet;
+    const MqttConfig& m = h.mqtt;
+    if (given("--mqtt-url")) result.mqtt.url = m.url;
+    if (given("--mqtt-format")) result.mqtt.format = m.format;
+    if (given("--mqtt-group")) result.mqtt.group = m.group;
+    if (given("--mqtt-node")) result.mqtt.node = m.node;
+    if (given("--mqtt-primary-host")) result.mqtt.primaryHost = m.primaryHost;
+    if (given("--mqtt-topic")) result.mqtt.topic = m.topic;
+    if (given("--mqtt-qos")) result.mqtt.qos = m.qos;
+    if (given("--mqtt-user")) result.mqtt.user = m.user;
+    if (given("--mqtt-password-file")) result.mqtt.passwordFile = m.passwordFile;
+    if (given("--mqtt-ca-file")) result.mqtt.caFile = m.caFile;
+    if (given("--mqtt-cert-file")) result.mqtt.certFile = m.certFile;
+    if (given("--mqtt-key-file")) result.mqtt.keyFile = m.keyFile;
+    if (given("--mqtt-keepalive-s")) result.mqtt.keepaliveS = m.keepaliveS;
+    // Each flag checked by the name it was given under.
+    struct Checked {
+        const char* flag;
+        const std::string& value;
+        std::optional<std::string> (*check)(const std::string&);
+    };
+    const Checked checks[] = {{"--mqtt-url", m.url, CheckMqttUrl},       {"--mqtt-format", m.format, CheckMqttFormat},
+                              {"--mqtt-group", m.group, CheckMqttId},    {"--mqtt-node", m.node, CheckMqttId},
+                              {"--mqtt-primary-host", m.primaryHost, CheckMqttId},
+                              {"--mqtt-topic", m.topic, CheckMqttTopic}, {"--name", f.vpi.name, CheckMqttId}};
+    for (const Checked& c : checks) {
+        if (!given(c.flag)) continue;
+        if (auto wrong = c.check(c.value)) return fail(std::string(c.flag) + " " + c.value + ": " + *wrong);
+    }
+    if (auto wrong = CheckMqttConfig(result)) return fail(*wrong);
     *options = f.options;
     *config = std::move(result);
     return std::nullopt;

@@ -9,6 +9,7 @@
 
 #include <toml++/toml.h>
 
+#include "mqttsettings.hpp"
 #include "number_list.hpp"
 #include "portname.hpp"
 
@@ -118,9 +119,11 @@ private:
 
 const char* const kHostKeys =
     "scan-period-ms, poll-period-ms, recovery, recovery-after, tick-ms, csv, overwrite, log, "
-    "log-size-kb, trace, duration, plain, quiet, device-dir, driver";
+    "log-size-kb, trace, duration, plain, quiet, device-dir, driver, mqtt-url, mqtt-format, mqtt-group, "
+    "mqtt-node, mqtt-primary-host, mqtt-topic, mqtt-qos, mqtt-user, mqtt-password-file, mqtt-ca-file, "
+    "mqtt-cert-file, mqtt-key-file, mqtt-keepalive-s";
 const char* const kVpiKeys =
-    "vpi, port, baud, data-bits, parity, stop-bits, read-timeout-ms, status-wait, streams, params";
+    "vpi, port, baud, data-bits, parity, stop-bits, read-timeout-ms, status-wait, streams, params, name";
 
 bool Reader::HostKey(std::string_view key, const toml::node& node, HostConfig& c) {
     auto checked = [&](std::optional<std::string> (*check)(long long), int* out) {
@@ -144,6 +147,25 @@ bool Reader::HostKey(std::string_view key, const toml::node& node, HostConfig& c
     if (key == "quiet") return Switch(node, key, &c.quiet);
     if (key == "device-dir") return Text(node, key, &c.deviceDir);
     if (key == "driver") return Text(node, key, &c.driver);
+    // Text settings whose form is checked where they stand, so the message points at them.
+    auto checkedText = [&](std::optional<std::string> (*check)(const std::string&), std::string* out) {
+        if (!Text(node, key, out)) return false;
+        if (auto wrong = check(*out)) return Fail(node.source(), std::string(key) + " = " + Shown(node) + ": " + *wrong);
+        return true;
+    };
+    if (key == "mqtt-url") return checkedText(CheckMqttUrl, &c.mqtt.url);
+    if (key == "mqtt-format") return checkedText(CheckMqttFormat, &c.mqtt.format);
+    if (key == "mqtt-group") return checkedText(CheckMqttId, &c.mqtt.group);
+    if (key == "mqtt-node") return checkedText(CheckMqttId, &c.mqtt.node);
+    if (key == "mqtt-primary-host") return checkedText(CheckMqttId, &c.mqtt.primaryHost);
+    if (key == "mqtt-topic") return checkedText(CheckMqttTopic, &c.mqtt.topic);
+    if (key == "mqtt-qos") return Integer(node, key, 0, 1, "expected 0 or 1", &c.mqtt.qos);
+    if (key == "mqtt-user") return Text(node, key, &c.mqtt.user);
+    if (key == "mqtt-password-file") return Text(node, key, &c.mqtt.passwordFile);
+    if (key == "mqtt-ca-file") return Text(node, key, &c.mqtt.caFile);
+    if (key == "mqtt-cert-file") return Text(node, key, &c.mqtt.certFile);
+    if (key == "mqtt-key-file") return Text(node, key, &c.mqtt.keyFile);
+    if (key == "mqtt-keepalive-s") return Integer(node, key, 5, 3600, "expected seconds from 5 to 3600", &c.mqtt.keepaliveS);
     if (key == "duration") {
         auto value = node.value<double>();  // 10 and 2.5 alike
         if (!value || !(*value >= 0) || *value > 1e9) {
@@ -210,6 +232,11 @@ bool Reader::VpiTable(const toml::table& table, VpiConfig* vpi) {
         } else if (key == "params") {
             if (!List(node, key, &vpi->params)) return false;
             paramsSet = true;
+        } else if (key == "name") {
+            if (!Text(node, key, &vpi->name)) return false;
+            if (auto wrong = CheckMqttId(vpi->name)) {
+                return Fail(node.source(), "name = " + Shown(node) + ": " + *wrong);
+            }
         } else {
             return Fail(node.source(), "unknown VPI setting '" + std::string(key) + "' (" + kVpiKeys + ")");
         }
@@ -371,6 +398,10 @@ bool ParseConfig(std::string_view text, const std::string& fileName, HostConfig*
         }
     }
     if (!CheckVpis(config.vpis, fileName, error)) return false;
+    if (auto wrong = CheckMqttConfig(config)) {
+        *error = ConfigError{fileName, 0, 0, *wrong};
+        return false;
+    }
     *out = std::move(config);
     return true;
 }

@@ -25,6 +25,24 @@ struct VpiConfig {
     std::optional<int> statusWait; // ms; written to the VPI's init file (see initfile.hpp)
     std::vector<int> streams;
     std::vector<int> params;
+    std::string name;              // its device id on MQTT; empty: "VPI<number>"
+};
+
+// Publishing to an MQTT broker (mqtt-* settings); without a url nothing is published.
+struct MqttConfig {
+    std::string url;               // mqtt://host[:port] or mqtts://host[:port]
+    std::string format = "sparkplug";  // or "json"
+    std::string group = "vpivg";   // Sparkplug group id
+    std::string node;              // edge node id; empty: the machine's host name
+    std::string primaryHost;       // Sparkplug primary host id; empty: none
+    std::string topic;             // JSON topic prefix; empty: "vpivg/<node>"
+    int qos = 1;                   // JSON data
+    std::string user;
+    std::string passwordFile;      // its first line is the password
+    std::string caFile;
+    std::string certFile;
+    std::string keyFile;
+    int keepaliveS = 30;
 };
 
 struct HostConfig {
@@ -44,6 +62,7 @@ struct HostConfig {
     bool overwrite = false;        // --csv may replace an existing file
     std::string deviceDir;         // where long device paths are linked as comN
     std::string driver;            // the driver library (default: next to the program)
+    MqttConfig mqtt;
     std::vector<VpiConfig> vpis;
 };
 

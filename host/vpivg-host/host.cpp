@@ -16,6 +16,8 @@
 #include "control.hpp"
 #include "devicefolder.hpp"
 #include "initfile.hpp"
+#include "mqttsettings.hpp"
+#include "mqttsink.hpp"
 #include "portname.hpp"
 #include "stop_signal.hpp"
 #include "terminal.hpp"
@@ -43,6 +45,10 @@ constexpr auto kCsvFlushPeriod = std::chrono::milliseconds(250);
 
 std::string VpiName(const VpiConfig& c) { return "VPI " + std::to_string(c.number); }
 
+// Set while this thread is inside the host's own call of the driver. Gate writes made there are
+// the driver's reset after a failed "!STATUS" (zeros into every gate), not a report.
+thread_local bool insideHostCall = false;
+
 }  // namespace
 
 Host::Host(HostConfig config, std::ostream& out, std::ostream& err)
@@ -55,6 +61,7 @@ Host::Host(HostConfig config, std::ostream& out, std::ostream& err)
 
 Host::~Host() {
     zelpro::SetGateWriteHook({});
+    zelpro::SetClientWaitHook({});
     zelpro::SetLogSink({});
 }
 
@@ -64,7 +71,10 @@ std::int32_t Host::Call(Vpi* vpi, VpiCommand command, void* args) {
     request.command = command;
     request.vpiNumber = vpi ? vpi->config.number : 0;
     request.args = args;
-    return vpiMain_(&request);
+    insideHostCall = true;
+    std::int32_t result = vpiMain_(&request);
+    insideHostCall = false;
+    return result;
 }
 
 void Host::Log(const std::string& text) { events_.Host(text); }
@@ -92,25 +102,68 @@ void Host::CheckOutput() {
 
 void Host::OnGateWrite(std::uint32_t id, double value) {
     auto now = Clock::now();
-    std::lock_guard lock(mutex_);
-    auto ref = gateRefs_.find(id);
-    if (ref == gateRefs_.end()) return;
-    Vpi& vpi = vpis_[ref->second.vpi];
-    // P04 carries the stream number, never 0: a 0 there is the driver's reset, not a report.
-    // The host binds it for every stream, shown or not, so every report is counted.
-    if (ref->second.streamGate && value != 0) {
-        vpi.packets++;
-        if (!vpi.anyReport) vpi.firstReport = now;
-        vpi.lastReport = now;
-        vpi.anyReport = true;
+    std::optional<gateway::Report> ended;
+    {
+        std::lock_guard lock(mutex_);
+        auto ref = gateRefs_.find(id);
+        if (ref == gateRefs_.end()) return;
+        Vpi& vpi = vpis_[ref->second.vpi];
+        const BoundGate& gate = vpi.gates[ref->second.gate];
+        if (!insideHostCall && !sinks_.empty()) {
+            ended = reports_.OnWrite(vpi.config.number, gate.stream, gate.param, gate.shown, value, NowEpochMs());
+        }
+        // P04 carries the stream number, never 0: a 0 there is the driver's reset, not a report.
+        // The host binds it for every stream, shown or not, so every report is counted.
+        if (ref->second.streamGate && value != 0) {
+            vpi.packets++;
+            if (!vpi.anyReport) vpi.firstReport = now;
+            vpi.lastReport = now;
+            vpi.anyReport = true;
+        }
+        auto last = lastWritten_.find(id);
+        if (gate.shown && (last == lastWritten_.end() || last->second != value)) {
+            lastWritten_[id] = value;
+            csv_.Add(IsoTimestamp(std::chrono::system_clock::now()) + ',' + std::to_string(vpi.config.number) +
+                     ',' + gate.address + ',' + FormatGateValue(value, gate.type));
+        }
     }
-    const BoundGate& gate = vpi.gates[ref->second.gate];
-    if (!gate.shown) return;
-    auto last = lastWritten_.find(id);
-    if (last != lastWritten_.end() && last->second == value) return;
-    lastWritten_[id] = value;
-    csv_.Add(IsoTimestamp(std::chrono::system_clock::now()) + ',' + std::to_string(vpi.config.number) + ',' +
-             gate.address + ',' + FormatGateValue(value, gate.type));
+    // Outside the lock: a sink must never hold up the host's own use of it.
+    if (ended) Deliver(*ended);
+}
+
+void Host::OnClientWait() {
+    if (sinks_.empty()) return;
+    if (auto report = reports_.OnWait()) Deliver(*report);
+}
+
+void Host::Deliver(const gateway::Report& report) {
+    for (const auto& sink : sinks_) sink->OnReport(report);
+}
+
+std::vector<gateway::Device> Host::Devices() const {
+    std::vector<gateway::Device> devices;
+    for (const VpiConfig& c : config_.vpis) {
+        gateway::Device device;
+        device.vpi = c.number;
+        device.name = DeviceName(c);
+        for (int stream : c.streams) {
+            for (int param : c.params) device.gates.push_back(gateway::BoundGate{stream, param});
+        }
+        devices.push_back(std::move(device));
+    }
+    return devices;
+}
+
+void Host::PollRequested() {
+    for (const auto& sink : sinks_) {
+        for (int number : sink->TakePolls()) {
+            for (Vpi& vpi : vpis_) {
+                if (vpi.config.number != number) continue;
+                Log(VpiName(vpi.config) + ": poll asked for over MQTT");
+                PollVpi(vpi);
+            }
+        }
+    }
 }
 
 Host::VpiCounters Host::Counters(int vpiNumber) const {
@@ -274,6 +327,9 @@ void Host::ScanVpi(Vpi& vpi) {
             std::lock_guard lock(mutex_);
             before = vpi.link;
             vpi.link = link;
+        }
+        if (before != link) {
+            for (const auto& sink : sinks_) sink->OnLink(vpi.config.number, link == 1, NowEpochMs());
         }
         if (before != link && !(before == -1 && link == 1)) {
             Log(VpiName(vpi.config) + ": link " + (link ? "up" : "DOWN (!STATUS reads 0)"));
@@ -491,6 +547,16 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
         err_ << "vpivg-host: " << why << "\n";
         return 1;
     }
+    if (!config_.mqtt.url.empty()) {
+        // Files the settings name are read now, so a missing one stops the start here.
+        auto sink = MakeMqttSink(config_.mqtt, Devices(), [this](const std::string& line) { Log(line); }, "", &why);
+        if (!sink) {
+            Log(why);
+            err_ << "vpivg-host: " << why << "\n";
+            return 1;
+        }
+        sinks_.push_back(std::move(sink));
+    }
     vpiMain_ = LoadDriver(config_.driver, &why);
     if (!vpiMain_) {
         Log(why);
@@ -561,6 +627,7 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
         }
     }
     zelpro::SetGateWriteHook([this](std::uint32_t id, double value) { OnGateWrite(id, value); });
+    zelpro::SetClientWaitHook([this](unsigned char) { OnClientWait(); });
     if (hooks.started) hooks.started();
 
     auto nextScan = Clock::now();
@@ -604,6 +671,7 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
             nextScan += std::chrono::milliseconds(config_.scanPeriodMs);
             if (nextScan < Clock::now()) nextScan = Clock::now() + std::chrono::milliseconds(config_.scanPeriodMs);
         }
+        PollRequested();
         if (config_.pollPeriodMs > 0 && Clock::now() >= nextPoll) {
             for (Vpi& vpi : vpis_) PollVpi(vpi);
             nextPoll = Clock::now() + std::chrono::milliseconds(config_.pollPeriodMs);
@@ -629,6 +697,12 @@ int Host::Run(std::atomic<bool>& stop, const RunHooks& hooks) {
     if (ansi_) Draw(true);
     StopAll(stop.load());
     zelpro::SetGateWriteHook({});
+    zelpro::SetClientWaitHook({});
+    for (const auto& sink : sinks_) {
+        sink->Stop();
+        std::string summary = sink->StatusLine();
+        if (!summary.empty()) Log(summary);
+    }
     Log("stopped");
     if (ansi_) {
         Draw(true);

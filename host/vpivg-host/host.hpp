@@ -18,6 +18,7 @@
 #include "csvrecord.hpp"
 #include "driverlib.hpp"
 #include "eventlog.hpp"
+#include "reports.hpp"
 #include <vpivg/vpivg.h>
 
 namespace vpihost {
@@ -56,6 +57,11 @@ public:
         int link = -1;  // last "!STATUS": -1 not read yet, 0 failed, 1 up
     };
     VpiCounters Counters(int vpiNumber) const;
+
+    // A sink of the reports and link changes besides those the settings make (tests). Before Run.
+    void AddSink(std::unique_ptr<ReportSink> sink) { sinks_.push_back(std::move(sink)); }
+    // The devices a gateway announces: each VPI with the gates its settings bind.
+    std::vector<gateway::Device> Devices() const;
 
     // Whether a driver thread was still running when the host gave up waiting for it: the
     // program must then leave without running destructors the thread could still reach.
@@ -135,6 +141,9 @@ private:
     void StopAll(bool quick);
     void WriteInitFiles();
     void OnGateWrite(std::uint32_t id, double value);
+    void OnClientWait();
+    void Deliver(const gateway::Report& report);
+    void PollRequested();
     void PrintPlainChanges(Vpi& vpi, const std::vector<std::size_t>& changed);
     void FlushOutputs();
     void Fail(const std::string& text);  // to the error stream and the log; exit status 1
@@ -162,6 +171,9 @@ private:
     EventLog events_;
     CsvRecord csv_;
     std::vector<std::string> pendingPlain_;  // value lines of the plain output (main thread)
+    ReportAssembler reports_;
+    // Set up before the hooks and kept until after them: the driver's threads read it unlocked.
+    std::vector<std::unique_ptr<ReportSink>> sinks_;
 
     // The maps below, and the Vpi fields shared with the gate-write hook and Counters(). vpis_
     // is filled before the hook is set and never resized after, so the hook may index it.

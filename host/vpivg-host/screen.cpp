@@ -40,6 +40,11 @@ std::vector<std::string> Host::ScreenRows(int rows, int columns, bool final) {
                   config_.recovery ? "on" : "off", elapsed, final ? "  (stopping)" : "  (Ctrl-C stops)");
 
     std::vector<std::string> body{head};
+    // The broker's line, right under the heading: whether values leave this host at all.
+    for (const auto& sink : sinks_) {
+        std::string line = sink->StatusLine();
+        if (!line.empty()) body.push_back(line);
+    }
     {
         std::lock_guard lock(mutex_);
         for (const Vpi& vpi : vpis_) {

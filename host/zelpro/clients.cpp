@@ -36,6 +36,26 @@ void FreeClient(ClientSlot& slot) {
 
 }  // namespace
 
+// Runs before the wait takes any lock, so the hook may use the control API.
+void CallWaitHook(unsigned char client) {
+    ClientTable& table = Runtime().clients;
+    if (!table.hasWaitHook.load(std::memory_order_acquire)) {
+        return;
+    }
+    std::shared_ptr<const ClientWaitHook> hook;
+    {
+        std::lock_guard lock(table.hookMutex);
+        hook = table.waitHook;
+    }
+    if (hook && *hook) {
+        try {
+            (*hook)(client);
+        } catch (...) {
+            // A throwing hook must not unwind into the driver's C call.
+        }
+    }
+}
+
 void ResetClients() {
     ClientTable& table = Runtime().clients;
     {
@@ -46,6 +66,11 @@ void ResetClients() {
             }
         }
         table.tickMilliseconds.store(kDefaultTickMilliseconds);
+    }
+    {
+        std::lock_guard lock(table.hookMutex);
+        table.waitHook.reset();
+        table.hasWaitHook.store(false);
     }
     std::lock_guard lock(table.commMutex);
     table.comm.fill(CommStatusSlot{});
@@ -59,6 +84,18 @@ using detail::Runtime;
 
 void SetTickMilliseconds(unsigned milliseconds) {
     Runtime().clients.tickMilliseconds.store(milliseconds);
+}
+
+void SetClientWaitHook(ClientWaitHook hook) {
+    ClientTable& table = Runtime().clients;
+    std::lock_guard lock(table.hookMutex);
+    if (hook) {
+        table.waitHook = std::make_shared<const ClientWaitHook>(std::move(hook));
+        table.hasWaitHook.store(true, std::memory_order_release);
+    } else {
+        table.waitHook.reset();
+        table.hasWaitHook.store(false, std::memory_order_release);
+    }
 }
 
 std::vector<ClientInfo> Clients() {
@@ -233,6 +270,7 @@ ZEL_API unsigned short ZEL_CALL Zel5WaitMsg(unsigned char client, void* message,
     if (message != nullptr) {
         std::memset(message, 0, detail::kMessageAreaSize);
     }
+    detail::CallWaitHook(client);
     const unsigned short status = WaitForTick(client);
     if (detail::Recording()) {
         detail::RecordCall("Zel5WaitMsg", client, 0, nullptr, 0, mode, 0.0, status);

@@ -107,6 +107,11 @@ ZELCTL_API void SetGateWriteHook(GateWriteHook hook);
 // or wrote a gate since its last wait gets its 1 at once (up to 64 times in a row), so a VPI
 // whose line brings several reports per tick works them off without waiting a tick for each.
 ZELCTL_API void SetTickMilliseconds(unsigned milliseconds);
+// Called as a client enters Zel5WaitMsg, on the caller's thread (keep it short), with no runtime
+// lock held; several driver threads may call it at the same time. A driver thread waits between
+// the reports it publishes, so the wait marks the end of one report's gate writes.
+using ClientWaitHook = std::function<void(unsigned char client)>;
+ZELCTL_API void SetClientWaitHook(ClientWaitHook hook);
 ZELCTL_API std::vector<ClientInfo> Clients();
 ZELCTL_API std::optional<unsigned char> FindClient(const std::string& name);
 ZELCTL_API bool StopClient(unsigned char id);

@@ -157,6 +157,10 @@ struct ClientTable {
     std::array<ClientSlot, 256> slots;  // indexed by the 8-bit id; 0 and 255 are never given
     std::atomic<unsigned> tickMilliseconds{kDefaultTickMilliseconds};
 
+    std::mutex hookMutex;
+    std::shared_ptr<const ClientWaitHook> waitHook;
+    std::atomic<bool> hasWaitHook{false};
+
     std::mutex commMutex;
     std::array<CommStatusSlot, kMaxVpi + 1> comm;
 };
@@ -208,6 +212,7 @@ void RecordCall(const char* function, unsigned client, unsigned vpi, const char*
                 std::uint32_t gateId, int mode, double value, unsigned short status);
 
 void ResetGates();
+void CallWaitHook(unsigned char client);
 void ResetClients();
 void ResetLog();
 

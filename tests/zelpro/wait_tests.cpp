@@ -5,6 +5,10 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <mutex>
+#include <stdexcept>
+#include <utility>
+#include <vector>
 #include <thread>
 
 #include <zelpro/zelpro.h>
@@ -212,3 +216,35 @@ TEST_F(WaitMsgTest, ManyClientsWaitAndStopIndependently) {
 }
 
 }  // namespace
+
+// The wait hook tells the host where a driver thread's report ends: it runs on the waiting
+// thread, before the wait, for every wait, and may use the control API; Reset removes it.
+TEST_F(WaitMsgTest, TheWaitHookRunsOnTheWaitersThreadBeforeEachWait) {
+    SetTickMilliseconds(0);
+    std::vector<std::pair<unsigned char, std::thread::id>> seen;
+    std::mutex seenMutex;
+    SetClientWaitHook([&](unsigned char id) {
+        ASSERT_FALSE(Clients().empty());  // the control API is usable from the hook
+        std::lock_guard lock(seenMutex);
+        seen.emplace_back(id, std::this_thread::get_id());
+    });
+    std::thread::id waiter;
+    std::thread([&] {
+        waiter = std::this_thread::get_id();
+        EXPECT_EQ(Zel5WaitMsg(client, nullptr, 1), 1);
+        EXPECT_EQ(Zel5WaitMsg(client, nullptr, 1), 1);
+    }).join();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], std::make_pair(client, waiter));
+    // A throwing hook is contained; the wait still answers.
+    SetClientWaitHook([](unsigned char) { throw std::runtime_error("hook"); });
+    EXPECT_EQ(Zel5WaitMsg(client, nullptr, 1), 1);
+
+    SetClientWaitHook([&](unsigned char id) { seen.emplace_back(id, std::this_thread::get_id()); });
+    Reset();
+    std::uint32_t slot = 0;
+    ASSERT_EQ(Zel5MkClient("VG_No_01", 1, 0, &slot), kOk);
+    EXPECT_EQ(Zel5WaitMsg(static_cast<unsigned char>(slot), nullptr, 1), 1);
+    EXPECT_EQ(seen.size(), 2u);
+    SetClientWaitHook({});
+}

@@ -24,7 +24,8 @@ want_i386=0
 for preset in "${presets[@]}"; do
   case "$preset" in
     # tmux: the host's live-view tests read its screen there.
-    native) wanted+=(locales gcc pkg-config socat tmux) ;;
+    # libsqlite3-dev: the gateway's store; sqlite3: to look into a store by hand.
+    native) wanted+=(locales gcc pkg-config socat tmux libsqlite3-dev sqlite3) ;;
     asan | tsan) wanted+=(clang libclang-rt-dev locales tmux) ;;
     win32)
       wanted+=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 socat
@@ -48,7 +49,9 @@ for preset in "${presets[@]}"; do
       # The packages: both toolchains, man pages from the programs' help (help2man), gzip for
       # them, git for the revision; the check unpacks the .deb (dpkg-deb) and reads the DLL's
       # version resource (windres), and runs the Windows tools from the zip under Wine.
-      wanted+=(g++ g++-mingw-w64-i686-posix binutils-mingw-w64-i686 help2man gzip git dpkg)
+      # The gateway's store links SQLite; systemd-analyze verifies the service unit.
+      wanted+=(g++ g++-mingw-w64-i686-posix binutils-mingw-w64-i686 help2man gzip git dpkg
+               pkg-config libsqlite3-dev systemd)
       if machine_runs_i386; then
         wanted+=(wine wine32:i386)
         want_i386=1

@@ -144,7 +144,6 @@ private:
     std::set<int> awaited_;   // the last words of a session, until the broker has them
     std::set<int> inFlight_;  // handed to libmosquitto, not yet sent or acknowledged
     std::string tlsError_;    // the certificate check's reason, or the library's TLS line
-    bool firstFailureSaid_ = false;
 };
 
 }  // namespace gateway

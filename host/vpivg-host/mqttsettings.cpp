@@ -18,9 +18,11 @@ const bool kHaveMqtt = true;
 const bool kHaveMqtt = false;
 #endif
 
+#if !defined(VPIVG_HAVE_MQTT)
 namespace {
 const char* const kNoMqtt = "this build of vpivg-host has no MQTT (the Linux build has it)";
 }
+#endif
 
 std::optional<std::string> CheckMqttUrl(const std::string& url) {
 #if defined(VPIVG_HAVE_MQTT)

@@ -29,13 +29,31 @@ constexpr auto kOverflowSaidEvery = std::chrono::minutes(1);
 
 MqttLink* Self(void* user) { return static_cast<MqttLink*>(user); }
 
-void ConnectCallback(mosquitto*, void* user, int rc) { Self(user)->OnConnect(rc); }
+void ConnectCallback(mosquitto*, void* user, int rc) {
+    // A refusal subscribes and publishes nothing, and must be said before the broker's hang-up
+    // that follows it in the same turn of the loop.
+    if (rc != 0) {
+        Self(user)->OnConnect(rc);
+        return;
+    }
+    Self(user)->Defer([link = Self(user), rc] { link->OnConnect(rc); });
+}
 void DisconnectCallback(mosquitto*, void* user, int rc) { Self(user)->OnDisconnect(rc); }
 void SubscribeCallback(mosquitto*, void* user, int mid, int count, const int* granted) {
-    Self(user)->OnSubscribe(mid, count, granted);
+    std::vector<int> copy(granted, granted + (granted ? count : 0));
+    Self(user)->Defer([link = Self(user), mid, copy = std::move(copy)] {
+        link->OnSubscribe(mid, static_cast<int>(copy.size()), copy.data());
+    });
 }
 void PublishCallback(mosquitto*, void* user, int mid) { Self(user)->OnPublish(mid); }
-void MessageCallback(mosquitto*, void* user, const mosquitto_message* message) { Self(user)->OnMessage(message); }
+void MessageCallback(mosquitto*, void* user, const mosquitto_message* message) {
+    // The message is libmosquitto's only during the call: the deferred work keeps a copy.
+    if (!message) return;
+    auto copy = std::make_shared<mosquitto_message>();
+    if (mosquitto_message_copy(copy.get(), message) != MOSQ_ERR_SUCCESS) return;
+    std::shared_ptr<mosquitto_message> owned(copy.get(), [copy](mosquitto_message* m) { mosquitto_message_free_contents(m); });
+    Self(user)->Defer([link = Self(user), owned] { link->OnMessage(owned.get()); });
+}
 void LogCallback(mosquitto*, void* user, int level, const char* text) { Self(user)->OnLibraryLog(level, text); }
 
 int VerifyCallback(int ok, X509_STORE_CTX* store) {
@@ -394,6 +412,12 @@ void MqttLink::OnDisconnect(int rc) {
     Failed(reason);
 }
 
+void MqttLink::RunDeferred() {
+    std::vector<std::function<void()>> work;
+    work.swap(deferred_);
+    for (auto& step : work) step();
+}
+
 void MqttLink::OnPublish(int mid) {
     inFlight_.erase(mid);
     awaited_.erase(mid);
@@ -552,6 +576,7 @@ void MqttLink::Run() {
         // may hold decrypted bytes the socket no longer shows: those are read on at once.
         for (int turn = 0; turn < 16 && phase_ != Phase::Down && mosquitto_socket(mosq_) >= 0; ++turn) {
             int rc = mosquitto_loop(mosq_, 0, 16);
+            RunDeferred();
             if (rc != MOSQ_ERR_SUCCESS) {
                 // A failed TLS handshake ends the loop without the disconnect callback.
                 if (phase_ != Phase::Down) OnDisconnect(rc);

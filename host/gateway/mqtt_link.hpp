@@ -86,8 +86,14 @@ public:
     void OnMessage(const mosquitto_message* message);
     void OnLibraryLog(int level, const char* text);
     int OnVerify(int ok, void* storeContext);
+    // What a callback would send or subscribe is done once the loop has returned: libmosquitto
+    // holds its own locks while it calls back, and a publish from in there takes them in the
+    // other order from the loop's.
+    void Defer(std::function<void()> work) { deferred_.push_back(std::move(work)); }
 
 private:
+    void RunDeferred();
+    std::vector<std::function<void()>> deferred_;  // the link's thread only
     struct LinkChange {
         int vpi;
         bool up;

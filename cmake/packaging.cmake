@@ -52,6 +52,16 @@ if(WIN32)
           DESTINATION ${VPIVG_INSTALL_TOOLS_DIR} RENAME README.txt COMPONENT tools)
 endif()
 
+# The gateway as a service: the systemd unit (one instance per config file) and the example
+# config beside where the instances' files go. A file in /etc is the admin's once installed:
+# the example is a conffile, so an upgrade never overwrites an edited copy unasked.
+if(NOT WIN32)
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/vpivg-host@.service
+          DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system COMPONENT tools)
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/gateway.toml.example
+          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/vpivg COMPONENT tools)
+endif()
+
 # The documentation.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${VPIVG_INSTALL_DOC_DIR} COMPONENT docs)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION ${VPIVG_INSTALL_DOC_DIR} COMPONENT docs
@@ -125,8 +135,10 @@ else()
   # gateway adds libmosquitto, OpenSSL and the protobuf-c runtime.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
   if(VPIVG_HAVE_MQTT)
-    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libmosquitto1 (>= 2.0), libssl3, libprotobuf-c1")
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libmosquitto1 (>= 2.0), libssl3, libprotobuf-c1, libsqlite3-0")
   endif()
+  file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/vpivg/gateway.toml.example\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "libvpivg.so is the driver a SCADA host loads. vpivg-host and vpivg-sim are a stand-in host and an instrument simulator for commissioning and tests; the stand-in host runtime they need is kept where only they find it.")
 endif()

@@ -4,6 +4,8 @@
 #   - the .deb, unpacked into a scratch folder (not installed), runs the demo from there with
 #     nothing but its own relative run paths, has its man pages, and keeps the stand-in host
 #     runtime out of the loader's folders;
+#   - its service unit vpivg-host@.service passes systemd-analyze verify, and the example
+#     /etc/vpivg/gateway.toml.example passes the host's own --check-config;
 #   - the zip has vpivg.dll at the top and the tools and the stand-in runtime in tools/ only;
 #   - vpivg.dll's version resource says the version and revision the programs' --version says
 #     (and, where this machine runs 32-bit Windows programs, the zip's vpivg-host.exe reads the
@@ -41,6 +43,44 @@ deb="dist/vpivg_${version}_amd64.deb"
 
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/vpivg-release-check.XXXXXX")" || exit 1
 trap 'rm -rf "$scratch"' EXIT
+
+# check_service UNPACKED UNIT EXAMPLE: the service unit and the example config of the unpacked
+# .deb. systemd-analyze verify looks for the program a unit runs and the units it names under
+# --root: a copy of the package (hard links), with this machine's own units beside ours.
+check_service() {
+  local unpacked="$1" unit="$2" example="$3" line
+  for line in 'ExecStart=/usr/bin/vpivg-host --config /etc/vpivg/%i.toml --plain' \
+              'DynamicUser=yes' 'SupplementaryGroups=dialout' 'StateDirectory=vpivg/%i' \
+              'WorkingDirectory=%S/vpivg/%i' 'Restart=on-failure' 'KillSignal=SIGTERM'; do
+    grep -qxF -- "$line" "$unit" || fail "vpivg-host@.service lacks the line $line"
+  done
+  if ! command -v systemd-analyze >/dev/null 2>&1; then
+    fail "systemd-analyze is missing (scripts/setup.sh release installs systemd)"
+  else
+    local system_units=/usr/lib/systemd/system unit_root="$scratch/unit-root" verify_out
+    [[ -f "$system_units/sysinit.target" ]] || system_units=/lib/systemd/system
+    if ! cp -al "$unpacked" "$unit_root" || ! cp -an "$system_units/." "$unit_root/usr/lib/systemd/system/"; then
+      fail "cannot make the root for systemd-analyze in $unit_root"
+    fi
+    # verify prints only what it finds wrong, some of it without failing: any output is a fault.
+    verify_out="$(systemd-analyze verify --man=no --root="$unit_root" vpivg-host@gateway.service 2>&1)"
+    local status=$?
+    if ((status == 0)) && [[ -z "$verify_out" ]]; then
+      ok "systemd-analyze verify passes vpivg-host@gateway.service, running the package's vpivg-host"
+    else
+      fail "systemd-analyze verify vpivg-host@gateway.service (status $status):"$'\n'"$verify_out"
+    fi
+  fi
+  grep -qx '/etc/vpivg/gateway.toml.example' < <(dpkg-deb -I "$deb" conffiles 2>/dev/null) ||
+    fail "$deb does not mark /etc/vpivg/gateway.toml.example as a conffile"
+  # The example is read by the host's own reader.
+  local bin="$unpacked/usr/bin/vpivg-host" check_out
+  if check_out="$(cd "$scratch" && env -u LD_LIBRARY_PATH "$bin" --config "$example" --check-config 2>&1)"; then
+    ok "the host reads gateway.toml.example: $check_out"
+  else
+    fail "the host refuses gateway.toml.example:"$'\n'"$check_out"
+  fi
+}
 
 # --- checksums
 if (cd dist && sha256sum --quiet -c SHA256SUMS); then
@@ -99,6 +139,15 @@ else
     ok "the unpacked package ran the demo: $(grep '^demo: .*reached the gates' "$demo_log")"
   else
     fail "the unpacked package's demo (status $status):"$'\n'"$(tail -20 "$demo_log")"
+  fi
+
+  # The gateway service: the unit as systemd reads it, running the package's own program.
+  unit="$unpacked/usr/lib/systemd/system/vpivg-host@.service"
+  example="$unpacked/etc/vpivg/gateway.toml.example"
+  if [[ ! -f "$unit" || ! -f "$example" ]]; then
+    fail "$deb lacks /usr/lib/systemd/system/vpivg-host@.service or /etc/vpivg/gateway.toml.example"
+  else
+    check_service "$unpacked" "$unit" "$example"
   fi
 fi
 

@@ -28,10 +28,12 @@ for preset in "${presets[@]}"; do
             # The MQTT gateway's payloads: the Sparkplug schema's generator and runtime, JSON.
             wanted+=(protobuf-c-compiler libprotobuf-c-dev nlohmann-json3-dev)
             # Its wire: libmosquitto and OpenSSL; the tests' broker, clients and test CA.
-            wanted+=(libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl) ;;
+            wanted+=(libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl)
+            # Its store: SQLite; sqlite3 to look into a store by hand.
+            wanted+=(libsqlite3-dev sqlite3) ;;
     asan | tsan) wanted+=(clang libclang-rt-dev locales tmux protobuf-c-compiler
                           libprotobuf-c-dev nlohmann-json3-dev pkg-config libmosquitto-dev libssl-dev
-                          mosquitto mosquitto-clients openssl) ;;
+                          mosquitto mosquitto-clients openssl libsqlite3-dev) ;;
     win32)
       wanted+=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 socat
                pkg-config)
@@ -54,7 +56,11 @@ for preset in "${presets[@]}"; do
       # The packages: both toolchains, man pages from the programs' help (help2man), gzip for
       # them, git for the revision; the check unpacks the .deb (dpkg-deb) and reads the DLL's
       # version resource (windres), and runs the Windows tools from the zip under Wine.
-      wanted+=(g++ g++-mingw-w64-i686-posix binutils-mingw-w64-i686 help2man gzip git dpkg)
+      # The packaged host is the MQTT gateway: its payload, wire and store libraries;
+      # systemd-analyze verifies its service unit.
+      wanted+=(g++ g++-mingw-w64-i686-posix binutils-mingw-w64-i686 help2man gzip git dpkg
+               pkg-config protobuf-c-compiler libprotobuf-c-dev nlohmann-json3-dev
+               libmosquitto-dev libssl-dev libsqlite3-dev systemd)
       if machine_runs_i386; then
         wanted+=(wine wine32:i386)
         want_i386=1

@@ -27,7 +27,8 @@ struct Flags {
 const char* const kVpiFlags[] = {"--port", "--vpi", "--streams", "--params", "--baud", "--data-bits",
                                  "--parity", "--stop-bits", "--read-timeout-ms", "--status-wait", "--name"};
 // Flags that are not settings of the file.
-const char* const kNotSettings[] = {"--config", "--list-ports", "--version", "--help", "--no-recovery"};
+const char* const kNotSettings[] = {"--config", "--check-config", "--list-ports", "--version", "--help",
+                                    "--no-recovery"};
 
 void Define(CLI::App& app, Flags& f) {
     app.set_help_flag("-h,--help", "this help");
@@ -36,6 +37,7 @@ void Define(CLI::App& app, Flags& f) {
     app.add_option("--config", f.options.configPath, "the host's TOML file (see vpivg-host.example.toml)")
         ->type_name("FILE");
     app.add_flag("--list-ports", f.options.listPorts, "list the serial ports of this machine and stop");
+    app.add_flag("--check-config", f.options.checkConfig, "read the --config file and the flags, say whether they hold, start nothing");
 
     // One VPI from flags; in the file, a [[vpi]] table with the same names.
     vpitools::AddLineOptions(app, f.line);
@@ -118,8 +120,8 @@ std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOp
     // The demo takes the program's flags after its name too ("demo --duration 5").
     app.fallthrough();
     auto* demo = app.add_subcommand("demo", "simulator and driver on a pseudo-terminal pair, no hardware needed");
-    app.footer("A config file takes every flag but --config, --list-ports and --version as a setting of\n"
-               "the same name: see vpivg-host.example.toml.");
+    app.footer("A config file takes every flag but --config, --check-config, --list-ports and --version\n"
+               "as a setting of the same name: see vpivg-host.example.toml.");
     std::vector<const char*> argv{"vpivg-host"};
     for (const std::string& a : args) argv.push_back(a.c_str());
     if (auto exit = vpitools::ParseCommandLine(app, static_cast<int>(argv.size()), argv.data())) return exit;
@@ -145,6 +147,7 @@ std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOp
     HostConfig result;
     if (f.options.demo) {
         if (!f.options.configPath.empty() || vpiFlags) return fail("demo takes no --config or VPI flags");
+        if (f.options.checkConfig) return fail("demo takes no --check-config");
         if (given("--device-dir")) {
             return fail("demo takes no --device-dir: it links its own line as COM1 in a folder of its own");
         }
@@ -156,6 +159,8 @@ std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOp
             std::cerr << "vpivg-host: " << error.Text() << "\n";
             return 2;
         }
+    } else if (f.options.checkConfig) {
+        return fail("--check-config checks a --config FILE");
     } else if (vpiFlags) {
         if (f.line.port.empty()) return fail("--port is required (or --config FILE)");
         VpiConfig vpi = f.vpi;

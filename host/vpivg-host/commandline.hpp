@@ -1,5 +1,5 @@
-// vpivg-host's command line. Every flag but --config, --list-ports and --version is also a
-// setting of the config file, by the same name; a flag given wins over the file.
+// vpivg-host's command line. Every flag but --config, --check-config, --list-ports and --version
+// is also a setting of the config file, by the same name; a flag given wins over the file.
 #pragma once
 
 #include <optional>
@@ -13,6 +13,7 @@ namespace vpihost {
 struct HostOptions {
     bool demo = false;
     bool listPorts = false;
+    bool checkConfig = false;  // --check-config: the file and flags read, nothing started
     std::string configPath;
     bool version = false;    // --version: this build's and the driver's
     std::string driverPath;  // with --version: the --driver given, if any

@@ -48,6 +48,12 @@ int main(int argc, char** argv) {
     }
     if (options.version) return Finish(vpihost::PrintVersion(options.driverPath, std::cout, std::cerr), false);
     if (options.listPorts) return Finish(vpihost::ListPorts(std::cout, std::cerr), false);
+    // What a service's installer or a release check runs before the real start.
+    if (options.checkConfig) {
+        std::cout << "vpivg-host: " << options.configPath << ": the settings hold (" << config.vpis.size()
+                  << (config.vpis.size() == 1 ? " VPI" : " VPIs") << "); nothing was started\n";
+        return Finish(0, false);
+    }
     vpitools::InstallStopHandlers();
     vpitools::SetResizeFlag(&vpihost::terminalResized);
     std::atomic<bool>& stop = vpitools::StopFlag();

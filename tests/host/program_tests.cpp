@@ -148,6 +148,30 @@ TEST(HostProgram, BadConfigExitsWithTwoBeforeStartingAnything) {
     fs::remove_all(dir);
 }
 
+// The check a service installer or the release check runs: the file read, nothing started.
+TEST(HostProgram, CheckConfigReadsTheFileAndStartsNothing) {
+    fs::path dir = FreshFolder("check");
+    std::ofstream(dir / "plant.toml") << "[[vpi]]\nvpi = 7\nport = \"COM1\"\nstatus-wait = 50\nstreams = 1\n"
+                                         "params = \"1-5\"\n[[vpi]]\nvpi = 8\nport = \"COM2\"\nstreams = 1\n"
+                                         "params = \"1-5\"\n";
+    Outcome run = RunHost(dir, {"--config", "plant.toml", "--check-config"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "vpivg-host: plant.toml: the settings hold (2 VPIs); nothing was started\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_FALSE(fs::exists(dir / "vpiVG07.int")) << "the check started a VPI";
+
+    std::ofstream(dir / "plant.toml", std::ios::app) << "parity = \"odd-ish\"\n";
+    run = RunHost(dir, {"--config", "plant.toml", "--check-config"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err.rfind("vpivg-host: plant.toml:12:10: parity = ", 0), 0u) << run.err;
+    EXPECT_EQ(run.out, "");
+
+    run = RunHost(dir, {"--check-config", "--port", "COM1"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("--check-config checks a --config FILE"), std::string::npos) << run.err;
+    fs::remove_all(dir);
+}
+
 TEST(HostProgram, RuntimeErrorsGoToStandardErrorWithStatusOne) {
     fs::path dir = FreshFolder("load");
     Outcome run = RunHost(dir, {"--port", "COM1", "--driver", (dir / "none.so").string(), "--plain"});

@@ -1,0 +1,124 @@
+// The gateway's on-disk store: every report is written here before it is published, and leaves
+// only once the broker has it. One SQLite file in WAL mode, one row per report, a transaction per
+// batch. The file survives the process (kill -9) and, with synchronous=FULL, a power loss: a
+// committed batch is on the disk when Append returns, so what a power cut can take is only what
+// had not been handed to Append yet (the forwarder commits at least every 200 ms).
+//
+// Not thread-safe: one thread (the forwarder's caller) uses a Store.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "report.hpp"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace gateway {
+
+using ReportId = std::int64_t;  // increasing with every append, never reused
+
+struct StoredReport {
+    ReportId id = 0;
+    Report report;  // as appended; `historical` is the reader's to set
+};
+
+// The acquisition times of the oldest and the newest report of a set.
+struct TimeSpan {
+    EpochMs firstMs = 0;
+    EpochMs lastMs = 0;
+};
+
+// Reports the store let go because it reached its size bound.
+struct Dropped {
+    std::uint64_t count = 0;
+    TimeSpan span;  // meaningful when count > 0
+
+    void Add(const Dropped& more);
+};
+
+class Store {
+public:
+    // Opens or makes the store at `path`, bounded to `maxBytes` (at least kMinBytes). A damaged
+    // file (not a database, or failing its quick check) is renamed to <path>.corrupt-<UTC time>,
+    // with its -wal and -shm beside it under the same new name, and a new store is started; what
+    // was done is added to `notices`. Fails (nullptr, `error` naming the path and the reason) only
+    // when no store can be made at all: the folder or file is not writable, the disk is full, the
+    // file is in use by another process, a damaged file cannot be moved aside.
+    static std::unique_ptr<Store> Open(const std::string& path, std::uint64_t maxBytes,
+                                       std::string* error, std::vector<std::string>* notices = nullptr);
+    static constexpr std::uint64_t kMinBytes = 64 * 1024;
+
+    ~Store();
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    // Appends the reports in order, in one transaction. When the file would pass its bound the
+    // oldest reports go first (counted: TakeDropped). `ids`, if given, receives each report's id.
+    // False: nothing of this batch was stored; `error` says why (path and reason).
+    bool Append(const std::vector<Report>& reports, std::string* error,
+                std::vector<ReportId>* ids = nullptr);
+
+    // Up to `n` reports with afterId < id <= upToId, oldest first.
+    bool Read(std::size_t n, ReportId afterId, ReportId upToId, std::vector<StoredReport>* out,
+              std::string* error);
+    // The `n` oldest reports.
+    bool Oldest(std::size_t n, std::vector<StoredReport>* out, std::string* error) {
+        return Read(n, 0, LastId(), out, error);
+    }
+
+    // Delivered reports leave. Ids no longer stored (dropped, removed before) are ignored.
+    bool Remove(const std::vector<ReportId>& ids, std::string* error);
+    bool RemoveUpTo(ReportId id, std::string* error);
+
+    std::uint64_t Count() const { return count_; }
+    // The id the last append gave (0 before any); later appends give greater ids.
+    ReportId LastId() const { return lastId_; }
+    // The acquisition times of the oldest and newest stored report; nullopt when empty.
+    std::optional<TimeSpan> Span(std::string* error);
+    // What the bound made the store drop since the last call; the count then starts from 0.
+    Dropped TakeDropped();
+
+    // The bdSeq of the next MQTT session (0..255, then 0 again), kept in the store so a
+    // restarted gateway goes on counting.
+    std::optional<int> NextBdSeq(std::string* error);
+
+    const std::string& Path() const { return path_; }
+    std::uint64_t MaxBytes() const { return maxBytes_; }
+
+private:
+    Store(std::string path, std::uint64_t maxBytes) : path_(std::move(path)), maxBytes_(maxBytes) {}
+    enum class Outcome { ok, damaged, failed };
+    Outcome Start(std::string* error);
+    bool Prepare(std::string* error);
+    void Close();
+    std::string Why(const std::string& what) const;
+    bool Exec(const char* sql, std::string* error);
+    bool DropOldestWhileFull(std::size_t chunk, std::string* error);
+    bool UsedPages(std::int64_t* pages, std::string* error);
+
+    std::string path_;
+    std::uint64_t maxBytes_;
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* insert_ = nullptr;
+    sqlite3_stmt* read_ = nullptr;
+    sqlite3_stmt* removeRange_ = nullptr;
+    std::int64_t pageLimit_ = 0;
+    std::uint64_t count_ = 0;
+    ReportId lastId_ = 0;
+    Dropped dropped_;      // since the last TakeDropped
+    Dropped pendingDrop_;  // in the append under way, counted once it commits
+};
+
+// The values of a report as stored: for each value its parameter, the double's 8 bytes as they
+// are (so it reads back bit for bit, NaNs and signed zeros included) and its time as an offset
+// from the report's. Exposed for the tests.
+std::string EncodeValues(const Report& report);
+bool DecodeValues(const std::string& blob, Report* report);
+
+}  // namespace gateway

@@ -1,6 +1,6 @@
 // vpivg-host as a program publishing to a real mosquitto: the will is the node's death when the
-// process is killed, bdSeq goes on across restarts, a missing file stops the start, and an
-// absent broker is said while the VPIs keep running.
+// process is killed, bdSeq goes on across restarts, a missing file stops the start, an absent
+// broker is said while the VPIs keep running, and what the store holds outlives a kill -9.
 #if defined(VPIVG_HAVE_MQTT)
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include <fcntl.h>
@@ -19,8 +20,10 @@
 
 #include "broker.hpp"
 #include "driverlib.hpp"
+#include "gateway_run.hpp"
 #include "gateway_testing.hpp"
 #include "host_testing.hpp"
+#include "simcore.hpp"
 
 namespace fs = std::filesystem;
 using brokertest::Broker;
@@ -204,6 +207,107 @@ TEST(HostMqttProgram, AnAbsentBrokerIsSaidAndTheVpisRunOn) {
     EXPECT_NE(out.find("host: MQTT " + url + ": Connection refused; retrying in 1 s"), std::string::npos) << out;
     EXPECT_NE(out.find("retrying in 2 s"), std::string::npos) << out;
     EXPECT_NE(out.find(" VPI 1 I01: P01="), std::string::npos) << "the values still come: " << out;
+    fs::remove_all(dir);
+}
+// Killed (SIGKILL) while the broker is away, the gateway has nothing but its store: started
+// again, it sends what the store holds once the broker is back.
+TEST(HostMqttProgram, WhatWasStoredBeforeAKillIsSentAfterTheRestart) {
+    std::string why;
+    fs::path dir = FreshFolder("killed");
+    brokertest::BrokerOptions options;
+    options.persistent = true;
+    auto broker = Broker::Start(dir / "broker", options, &why);
+    if (!broker) GTEST_SKIP() << why;
+    options.port = broker->Port();
+    Pty pty;
+    ASSERT_FALSE(pty.path.empty());
+    // The line by a COM name in a device folder, whatever the pseudo-terminal's number.
+    fs::create_directories(dir / "dev");
+    fs::create_symlink(pty.path, dir / "dev" / "com7");
+    Subscriber sub(broker->Port(), {"spBv1.0/vpivg/#"}, "vpivg-test-lasting-killed");
+    ASSERT_TRUE(sub.Ok());
+    const std::vector<std::string> args{"--port",     "COM7",        "--device-dir", (dir / "dev").string(),
+                                        "--plain",    "--params",    "1-7",          "--mqtt-url",
+                                        broker->Url(), "--mqtt-node", "killed"};
+    auto line = vpisim::MakeDescriptorLine(pty.master);
+    vpisim::SimOptions simOptions;
+    simOptions.lastParameter = 7;
+    simOptions.intervalMs = 100;
+    simOptions.seed = 5;
+    vpisim::Simulator sim(*line, simOptions);
+
+    pid_t pid = Spawn(dir, args);
+    ASSERT_TRUE(sub.WaitFor(Has("spBv1.0/vpivg/NBIRTH/killed"))) << ReadAll(dir / "out.txt");
+    std::this_thread::sleep_for(std::chrono::milliseconds(4500));  // the driver's start pause
+    sim.Start();
+    const std::string data = "spBv1.0/vpivg/DDATA/killed/VPI1";
+    ASSERT_TRUE(sub.WaitFor(Has(data, 5))) << ReadAll(dir / "out.txt");
+    broker.reset();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    sim.Stop();
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // the last report into the store
+    kill(pid, SIGKILL);
+    EXPECT_EQ(Wait(pid), 128 + SIGKILL);
+
+    broker = Broker::Start(dir / "broker", options, &why);
+    ASSERT_NE(broker, nullptr) << why;
+    pid = Spawn(dir, args);
+    std::set<gatewayrun::Values> expected;
+    for (const auto& report : sim.Sent()) {
+        if (report.Intact()) expected.insert(gatewayrun::Sent(report));
+    }
+    ASSERT_GT(expected.size(), 20u);
+    std::set<gatewayrun::Values> received;
+    std::size_t historical = 0;
+    auto allThere = [&](const std::vector<Message>& messages) {
+        received.clear();
+        historical = 0;
+        for (const Message& m : messages) {
+            auto payload = m.topic == data ? gatewaytest::Unpack(m.payload) : nullptr;
+            if (!payload) continue;
+            int stream = 0;
+            received.insert(gatewayrun::Decoded(*payload, &stream));
+            historical += payload->n_metrics > 0 && payload->metrics[0]->is_historical;
+        }
+        return received == expected;
+    };
+    EXPECT_TRUE(sub.WaitFor(allThere, std::chrono::seconds(20)))
+        << received.size() << " of " << expected.size() << " reports arrived\n" << ReadAll(dir / "out.txt");
+    EXPECT_GT(historical, 10u);
+    EXPECT_NE(ReadAll(dir / "out.txt").find("reports from before are waiting for the broker"), std::string::npos);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(Wait(pid), 0) << "SIGTERM is an orderly stop: " << ReadAll(dir / "err.txt");
+    broker.reset();
+    fs::remove_all(dir);
+}
+
+// A store that cannot be made stops the start with its path and the reason; a damaged one is
+// moved aside, kept, and a new one started.
+TEST(HostMqttProgram, AStoreThatCannotBeMadeStopsTheStartAndADamagedOneIsMovedAside) {
+    fs::path dir = FreshFolder("storefile");
+    const std::string url = "mqtt://127.0.0.1:" + std::to_string(brokertest::FreePort());
+    EXPECT_EQ(Wait(Spawn(dir, {"--port", "COM1", "--plain", "--mqtt-url", url, "--mqtt-store", "no/such/folder/gw.db"})), 1);
+    std::string err = ReadAll(dir / "err.txt");
+    EXPECT_EQ(err.rfind("vpivg-host: mqtt-store: ", 0), 0u) << err;
+    EXPECT_NE(err.find("no/such/folder/gw.db"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(dir / "vpiVG01.int"));
+
+    const std::string junk(5000, 'x');
+    std::ofstream(dir / "gw.db") << junk;
+    // No line behind COM1 here: the run is the store's start alone.
+    Wait(Spawn(dir, {"--port", "COM1", "--device-dir", dir.string(), "--plain", "--duration", "2", "--mqtt-url", url,
+                     "--mqtt-store", "gw.db"}));
+    std::string out = ReadAll(dir / "out.txt");
+    EXPECT_NE(out.find("host: MQTT store: "), std::string::npos) << out;
+    EXPECT_NE(out.find("gw.db.corrupt-"), std::string::npos) << out;
+    int movedAside = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind("gw.db.corrupt-", 0) == 0 && ReadAll(entry.path()) == junk) {
+            ++movedAside;
+        }
+    }
+    EXPECT_EQ(movedAside, 1) << "the damaged file is kept as it was";
+    EXPECT_TRUE(fs::exists(dir / "gw.db"));
     fs::remove_all(dir);
 }
 #endif

@@ -27,8 +27,8 @@ constexpr auto kAnswerWait = std::chrono::seconds(10);
 constexpr std::size_t kMostInFlight = 1000;
 constexpr std::size_t kDrainBatch = 500;
 constexpr auto kOverflowSaidEvery = std::chrono::minutes(1);
-// A checkpoint confirms what went before it: one per this many reports, or this long after the
-// first report it covers, so the store lets go of delivered reports soon without doubling the
+// A checkpoint confirms what went before it: one once this many reports went out since the last,
+// or this long after the first report it covers, so the store lets go of delivered reports soon without doubling the
 // messages under load.
 constexpr std::size_t kCheckpointEvery = 500;
 constexpr auto kCheckpointPeriod = std::chrono::milliseconds(100);
@@ -468,7 +468,7 @@ void MqttLink::RunDeferred() {
 }
 
 void MqttLink::OnPublish(int mid) {
-    inFlight_.erase(mid);
+    if (inFlight_.erase(mid) == 0) sentAtOnce_.insert(mid);
     awaited_.erase(mid);
     if (auto checkpoint = checkpoints_.find(mid); checkpoint != checkpoints_.end()) {
         // The store's removal writes to the disk: not inside libmosquitto's callback.
@@ -513,6 +513,7 @@ int MqttLink::OnVerify(int ok, void* storeContext) {
 void MqttLink::Publish(const std::vector<OutMessage>& messages, bool awaited) {
     for (const OutMessage& m : messages) {
         int mid = 0;
+        sentAtOnce_.clear();
         int rc = mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()), m.payload.data(),
                                    m.qos, m.retain);
         if (rc != MOSQ_ERR_SUCCESS) {
@@ -520,6 +521,7 @@ void MqttLink::Publish(const std::vector<OutMessage>& messages, bool awaited) {
             status_.lastError = "cannot publish to " + m.topic + ": " + mosquitto_strerror(rc);
             continue;
         }
+        if (sentAtOnce_.count(mid) > 0) continue;
         inFlight_.insert(mid);
         if (awaited) awaited_.insert(mid);
     }
@@ -698,6 +700,7 @@ void MqttLink::PublishCheckpoint(bool awaited) {
     std::optional<std::uint64_t> token = forwarder_->Checkpoint();
     if (!token) return;
     int mid = 0;
+    sentAtOnce_.clear();
     int rc = mosquitto_publish(mosq_, &mid, checkpointTopic_.c_str(), 0, nullptr, 1, false);
     if (rc != MOSQ_ERR_SUCCESS) {
         // Those reports stay stored and go again after the next connect.

@@ -170,6 +170,9 @@ private:
     std::set<int> subscribing_;
     std::set<int> awaited_;   // the last words of a session, until the broker has them
     std::set<int> inFlight_;  // handed to libmosquitto, not yet sent or acknowledged
+    // A QoS 0 message libmosquitto wrote inside mosquitto_publish is reported sent before the
+    // call returns its mid: it is never in flight (else the set would fill and stop the link).
+    std::set<int> sentAtOnce_;
     std::string tlsError_;    // the certificate check's reason, or the library's TLS line
 
     // The store's, when there is one (the forwarder's own lock guards it).

@@ -380,8 +380,7 @@ bool Store::DropOldestWhileFull(std::size_t chunk, std::string* error) {
         d.span = {sqlite3_column_int64(oldest, 1), sqlite3_column_int64(oldest, 2)};
         ReportId upTo = sqlite3_column_int64(oldest, 3);
         sqlite3_finalize(oldest);
-        // Nothing left to drop: this one batch is larger than the bound; it is kept whole.
-        if (d.count == 0) return true;
+        if (d.count == 0) return true;  // nothing left to drop
         Reset reset(removeRange_);
         sqlite3_bind_int64(removeRange_, 1, 0);
         sqlite3_bind_int64(removeRange_, 2, upTo);
@@ -415,7 +414,9 @@ bool Store::Append(const std::vector<Report>& reports, std::string* error, std::
         }
         given.push_back(sqlite3_last_insert_rowid(db_));
     }
-    ok = ok && DropOldestWhileFull(std::max<std::size_t>(16, reports.size()), error);
+    // A few percent at a time, measured again after each: a batch larger than what the bound
+    // leaves room for then loses its own oldest reports, not all of them.
+    ok = ok && DropOldestWhileFull(std::max<std::size_t>(16, (count_ + given.size()) / 32), error);
     if (ok && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
         *error = Why("cannot commit a batch");
         ok = false;

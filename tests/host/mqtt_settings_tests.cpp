@@ -22,7 +22,8 @@ TEST(HostMqttSettings, TheFileTakesEveryMqttSettingAndAVpiName) {
         "mqtt-url = \"mqtts://broker.plant:8884\"\nmqtt-format = \"json\"\nmqtt-group = \"Works\"\n"
         "mqtt-node = \"gw1\"\nmqtt-primary-host = \"scada\"\nmqtt-topic = \"plant/gas\"\nmqtt-qos = 0\n"
         "mqtt-user = \"edge\"\nmqtt-password-file = \"pw\"\nmqtt-ca-file = \"ca.pem\"\n"
-        "mqtt-cert-file = \"me.pem\"\nmqtt-key-file = \"me.key\"\nmqtt-keepalive-s = 20\n" +
+        "mqtt-cert-file = \"me.pem\"\nmqtt-key-file = \"me.key\"\nmqtt-keepalive-s = 20\n"
+        "mqtt-store = \"/var/lib/gw.db\"\nmqtt-store-mb = 64\nmqtt-replay-per-s = 2000\n" +
         kVpi + "name = \"Oven\"\n";
     ASSERT_TRUE(ParseConfig(text, "plant.toml", &config, &error)) << error.Text();
     const MqttConfig& m = config.mqtt;
@@ -39,6 +40,9 @@ TEST(HostMqttSettings, TheFileTakesEveryMqttSettingAndAVpiName) {
     EXPECT_EQ(m.certFile, "me.pem");
     EXPECT_EQ(m.keyFile, "me.key");
     EXPECT_EQ(m.keepaliveS, 20);
+    EXPECT_EQ(MqttStorePath(m), "/var/lib/gw.db");
+    EXPECT_EQ(m.storeMb, 64);
+    EXPECT_EQ(m.replayPerS, 2000);
     EXPECT_EQ(config.vpis[0].name, "Oven");
     EXPECT_EQ(DeviceName(config.vpis[0]), "Oven");
 
@@ -52,6 +56,12 @@ TEST(HostMqttSettings, TheFileTakesEveryMqttSettingAndAVpiName) {
     EXPECT_EQ(DeviceName(plain.vpis[0]), "VPI2");
     EXPECT_FALSE(MqttNodeId(plain.mqtt).empty());
     EXPECT_EQ(MqttTopicPrefix(plain.mqtt), "vpivg/" + MqttNodeId(plain.mqtt));
+    // A store of the node's name in the working folder, unless "none" is asked for.
+    EXPECT_EQ(MqttStorePath(plain.mqtt), "vpivg-host-" + MqttNodeId(plain.mqtt) + ".db");
+    EXPECT_EQ(plain.mqtt.storeMb, 256);
+    EXPECT_EQ(plain.mqtt.replayPerS, 500);
+    plain.mqtt.store = "none";
+    EXPECT_EQ(MqttStorePath(plain.mqtt), "");
 }
 
 TEST(HostMqttSettings, FileMistakesAreNamedWhereTheyStand) {
@@ -68,6 +78,9 @@ TEST(HostMqttSettings, FileMistakesAreNamedWhereTheyStand) {
         {"mqtt-group = \"a+b\"\n" + kVpi, "plant.toml:1:14: mqtt-group = 'a+b': "},
         {"mqtt-format = \"xml\"\n" + kVpi, "plant.toml:1:15: mqtt-format = 'xml': expected \"sparkplug\" or \"json\""},
         {"mqtt-qos = 2\n" + kVpi, "plant.toml:1:12: mqtt-qos = 2: expected 0 or 1"},
+        {"mqtt-store = \"\"\n" + kVpi, "plant.toml:1:14: mqtt-store = '': expected a file name, or none for no store"},
+        {"mqtt-store-mb = 0\n" + kVpi, "plant.toml:1:17: mqtt-store-mb = 0: expected megabytes from 1 to 1048576"},
+        {"mqtt-replay-per-s = 0\n" + kVpi, "plant.toml:1:21: mqtt-replay-per-s = 0: expected reports a second from 1 to 100000"},
         {"mqtt-topic = \"plant/#\"\n" + kVpi, "plant.toml:1:14: mqtt-topic = 'plant/#': "},
         {kVpi + "name = \"Oven#1\"\n", "plant.toml:6:8: name = 'Oven#1': "},
         {"mqtt-url = \"mqtt://b\"\n" + kVpi + "name = \"Oven\"\n" +

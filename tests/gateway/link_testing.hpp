@@ -16,6 +16,7 @@
 #include "broker.hpp"
 #include "gateway_testing.hpp"
 #include "mqtt_link.hpp"
+#include "scratch_folder.hpp"
 #include "sparkplug_protocol.hpp"
 
 namespace linktest {
@@ -26,12 +27,7 @@ using brokertest::Message;
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 
-inline fs::path Scratch(const std::string& name) {
-    auto folder = fs::temp_directory_path() /
-                  ("vpivg-mqtt-" + name + "-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(folder);
-    return folder;
-}
+inline fs::path Scratch(const std::string& name) { return testsupport::FreshFolder("mqtt-" + name); }
 
 // The link's log lines, collected from its thread.
 class Lines {

@@ -5,29 +5,16 @@
 #include <sys/mount.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "scratch_folder.hpp"
 
 namespace gatewaytest {
 
-inline std::filesystem::path FreshFolder(const std::string& name) {
-    auto folder = std::filesystem::temp_directory_path() /
-                  ("vpivg-gateway-" + name + "-" +
-                   std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    std::filesystem::create_directories(folder);
-    return folder;
-}
-
-inline std::string ReadAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using testsupport::FreshFolder;
+using testsupport::ReadAll;
 
 // A tmpfs at `folder` for the life of the object. Mounting needs the right to (root, or a
 // container that allows it); Mounted() says whether it worked and Why() why not.

@@ -419,7 +419,7 @@ void MqttLink::RunDeferred() {
 }
 
 void MqttLink::OnPublish(int mid) {
-    inFlight_.erase(mid);
+    if (inFlight_.erase(mid) == 0 && publishing_) sentInsideCall_.insert(mid);
     awaited_.erase(mid);
     std::lock_guard lock(statusMutex_);
     status_.published++;
@@ -461,13 +461,18 @@ int MqttLink::OnVerify(int ok, void* storeContext) {
 void MqttLink::Publish(const std::vector<OutMessage>& messages, bool awaited) {
     for (const OutMessage& m : messages) {
         int mid = 0;
+        publishing_ = true;
         int rc = mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()), m.payload.data(),
                                    m.qos, m.retain);
+        publishing_ = false;
+        const bool sentAlready = sentInsideCall_.erase(mid) > 0;
+        sentInsideCall_.clear();
         if (rc != MOSQ_ERR_SUCCESS) {
             std::lock_guard lock(statusMutex_);
             status_.lastError = "cannot publish to " + m.topic + ": " + mosquitto_strerror(rc);
             continue;
         }
+        if (sentAlready) continue;  // written and done before mosquitto_publish returned
         inFlight_.insert(mid);
         if (awaited) awaited_.insert(mid);
     }

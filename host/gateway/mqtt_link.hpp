@@ -149,6 +149,11 @@ private:
     std::set<int> subscribing_;
     std::set<int> awaited_;   // the last words of a session, until the broker has them
     std::set<int> inFlight_;  // handed to libmosquitto, not yet sent or acknowledged
+    // libmosquitto may write a QoS 0 message, and call the publish callback, inside
+    // mosquitto_publish, before that call has told us its mid: such mids are kept here until it
+    // returns, so they are never taken for in flight.
+    bool publishing_ = false;
+    std::set<int> sentInsideCall_;
     std::string tlsError_;    // the certificate check's reason, or the library's TLS line
 };
 

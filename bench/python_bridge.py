@@ -94,7 +94,7 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
 
     client = mqtt.Client(client_id="vpivg-pybridge")
-    client.max_inflight_messages_set(100)
+    client.max_inflight_messages_set(0)  # no cap: a slow acknowledgement never holds a report back
 
     def on_publish(_client, _userdata, _mid):
         count("acknowledged")

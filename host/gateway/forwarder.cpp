@@ -87,7 +87,7 @@ void Forwarder::Error(const std::string& text) {
     if (std::find(errors_.begin(), errors_.end(), text) == errors_.end()) errors_.push_back(text);
 }
 
-SteadyMs Forwarder::NextDue(SteadyMs now) {
+SteadyMs Forwarder::NextDue(SteadyMs now, bool canSend) {
     std::lock_guard lock(mutex_);
     bool pending;
     {
@@ -96,7 +96,7 @@ SteadyMs Forwarder::NextDue(SteadyMs now) {
     }
     SteadyMs due = -1;
     if (pending) due = lastCommit_ ? std::max<SteadyMs>(0, *lastCommit_ + settings_.commitEveryMs - now) : 0;
-    if (connected_) {
+    if (connected_ && canSend) {
         bool more = !held_.empty() || store_->LastId() > liveAfter_;
         if (more && inFlight_ < settings_.maxInFlight) return 0;
         // The backlog: the time until one more report's worth of pace has built up.
@@ -253,6 +253,11 @@ ForwarderStatus Forwarder::Status() {
     s.confirmed = confirmed_;
     s.dropped = droppedTotal_;
     return s;
+}
+
+std::optional<int> Forwarder::NextBdSeq(std::string* error) {
+    std::lock_guard lock(mutex_);
+    return store_->NextBdSeq(error);
 }
 
 Dropped Forwarder::TakeDropped() {

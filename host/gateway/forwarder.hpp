@@ -92,7 +92,8 @@ public:
     // Commits everything added, whatever the time: before an orderly stop.
     void Flush();
     // How long the caller may wait before the next Commit/Take is due (ms, >= 0); -1: nothing due.
-    SteadyMs NextDue(SteadyMs now);
+    // `canSend` false: the caller cannot take now (its own queue is full), only commits count.
+    SteadyMs NextDue(SteadyMs now, bool canSend = true);
 
     void Connected(SteadyMs now);
     void Disconnected();
@@ -109,6 +110,8 @@ public:
     void Delivered(const std::vector<ReportId>& ids);
 
     ForwarderStatus Status();
+    // The store's NextBdSeq, under the forwarder's lock.
+    std::optional<int> NextBdSeq(std::string* error);
     // Reports lost since the last call (the store's bound, or more held than maxHeld), with the
     // span of their acquisition times: for a log line once a minute.
     Dropped TakeDropped();

@@ -34,6 +34,7 @@ public:
     std::vector<OutMessage> OnMessage(const std::string& topic, std::string_view payload,
                                       EpochMs now, Actions* actions) override;
     std::vector<OutMessage> OnStop(EpochMs now) override;
+    bool Publishing() const override { return connected_; }
 
     std::string StatusTopic() const;                         // <prefix>/status
     std::string LinkTopic(const std::string& device) const;  // <prefix>/<device>/link

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace gateway {
@@ -26,6 +27,34 @@ constexpr auto kAnswerWait = std::chrono::seconds(10);
 constexpr std::size_t kMostInFlight = 1000;
 constexpr std::size_t kDrainBatch = 500;
 constexpr auto kOverflowSaidEvery = std::chrono::minutes(1);
+// A checkpoint confirms what went before it: one per this many reports, or this long after the
+// first report it covers, so the store lets go of delivered reports soon without doubling the
+// messages under load.
+constexpr std::size_t kCheckpointEvery = 500;
+constexpr auto kCheckpointPeriod = std::chrono::milliseconds(100);
+// The store's drops and failures are said at most this often (each with what it lost since).
+constexpr auto kStoreTroubleSaidEvery = std::chrono::minutes(1);
+// A turn that found nothing to forward although the forwarder said there was (a store read
+// failing) waits this long before the next try instead of spinning.
+constexpr int kEmptyTakeWaitMs = 10;
+
+EpochMs WallNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+SteadyMs SteadyNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string UtcText(EpochMs ms) {
+    std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm parts{};
+    char text[32] = "?";
+    if (gmtime_r(&seconds, &parts) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+    return text;
+}
 
 MqttLink* Self(void* user) { return static_cast<MqttLink*>(user); }
 
@@ -243,7 +272,20 @@ void MqttLink::Enqueue(Item item) {
     if (dropped == 0) Wake();
 }
 
-void MqttLink::Report(const gateway::Report& report) { Enqueue(report); }
+void MqttLink::Report(const gateway::Report& report) {
+    if (forwarder_) {
+        forwarder_->Add(report);
+        Wake();
+        return;
+    }
+    Enqueue(report);
+}
+
+void MqttLink::UseStore(Forwarder& forwarder, std::string checkpointTopic, std::string storeName) {
+    forwarder_ = &forwarder;
+    checkpointTopic_ = std::move(checkpointTopic);
+    storeName_ = std::move(storeName);
+}
 void MqttLink::Link(int vpi, bool up, EpochMs now) { Enqueue(LinkChange{vpi, up, now}); }
 
 std::vector<int> MqttLink::TakePolls() {
@@ -261,6 +303,7 @@ LinkStatus MqttLink::Status() const {
     }
     std::lock_guard lock(queueMutex_);
     status.overflowed = overflowed_;
+    if (forwarder_) status.store = forwarder_->Status();
     return status;
 }
 
@@ -284,7 +327,13 @@ void MqttLink::Stop() {
 
 void MqttLink::Connect() {
     std::string why;
-    bdSeqNow_ = bdSeq_.Next(&why);
+    std::optional<int> fromStore;
+    if (forwarder_) {
+        fromStore = forwarder_->NextBdSeq(&why);
+        if (!fromStore) log_("MQTT store " + storeName_ + ": " + why + "; the bdSeq comes from " + bdSeq_.Path());
+        why.clear();
+    }
+    bdSeqNow_ = fromStore ? static_cast<std::uint64_t>(*fromStore) : bdSeq_.Next(&why);
     if (!why.empty()) log_("MQTT: " + why);
     OutMessage will = protocol_.Will(bdSeqNow_);
     mosquitto_will_clear(mosq_);
@@ -314,6 +363,7 @@ std::string MqttLink::TlsReason() {
 void MqttLink::Failed(const std::string& reason) {
     bool wasSession = phase_ == Phase::Session || phase_ == Phase::Closing;
     if (wasSession) protocol_.OnDisconnected();
+    StopForwarding();
     phase_ = Phase::Down;
     subscribing_.clear();
     awaited_.clear();
@@ -376,9 +426,7 @@ void MqttLink::StartSession() {
     }
     SetState(LinkStatus::State::Connected);
     log_("MQTT " + where_ + ": connected (bdSeq " + std::to_string(bdSeqNow_) + ")");
-    Publish(protocol_.OnConnected(bdSeqNow_, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                 std::chrono::system_clock::now().time_since_epoch())
-                                                 .count()));
+    Publish(protocol_.OnConnected(bdSeqNow_, WallNowMs()));
 }
 
 void MqttLink::OnDisconnect(int rc) {
@@ -386,6 +434,7 @@ void MqttLink::OnDisconnect(int rc) {
     if (phase_ == Phase::Down) return;  // already said why
     if (phase_ == Phase::Closing && rc == 0) {
         protocol_.OnDisconnected();
+        StopForwarding();
         phase_ = Phase::Down;
         awaited_.clear();
         inFlight_.clear();
@@ -421,6 +470,11 @@ void MqttLink::RunDeferred() {
 void MqttLink::OnPublish(int mid) {
     if (inFlight_.erase(mid) == 0 && publishing_) sentInsideCall_.insert(mid);
     awaited_.erase(mid);
+    if (auto checkpoint = checkpoints_.find(mid); checkpoint != checkpoints_.end()) {
+        // The store's removal writes to the disk: not inside libmosquitto's callback.
+        Defer([this, token = checkpoint->second] { forwarder_->Confirmed(token); });
+        checkpoints_.erase(checkpoint);
+    }
     std::lock_guard lock(statusMutex_);
     status_.published++;
 }
@@ -430,9 +484,7 @@ void MqttLink::OnMessage(const mosquitto_message* message) {
     Actions actions;
     std::string_view payload(static_cast<const char*>(message->payload),
                              message->payload ? static_cast<std::size_t>(message->payloadlen) : 0);
-    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::system_clock::now().time_since_epoch())
-                   .count();
+    auto now = WallNowMs();
     Publish(protocol_.OnMessage(message->topic, payload, now, &actions));
     for (const std::string& note : actions.notes) log_("MQTT " + where_ + ": " + note);
     if (!actions.polls.empty()) {
@@ -479,9 +531,7 @@ void MqttLink::Publish(const std::vector<OutMessage>& messages, bool awaited) {
 }
 
 void MqttLink::BeginClose(bool reconnect) {
-    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::system_clock::now().time_since_epoch())
-                   .count();
+    auto now = WallNowMs();
     Publish(protocol_.OnStop(now), true);
     phase_ = Phase::Closing;
     phaseDeadline_ = Clock::now() + settings_.stopWait;
@@ -499,15 +549,15 @@ void MqttLink::Drain(std::size_t most) {
             queue_.pop_front();
         }
     }
-    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::system_clock::now().time_since_epoch())
-                   .count();
+    auto now = WallNowMs();
     for (const Item& item : items) {
         std::vector<OutMessage> out;
         if (const auto* report = std::get_if<gateway::Report>(&item)) {
             out = protocol_.OnReport(*report, now);
         } else {
             const auto& change = std::get<LinkChange>(item);
+            // The reports the host handed over before this change go out before it.
+            if (forwarder_) Forward(ForwardMode::flush);
             out = protocol_.OnLink(change.vpi, change.up, change.now);
         }
         if (phase_ == Phase::Session) Publish(out);
@@ -532,6 +582,7 @@ void MqttLink::Run() {
             hardDeadline = now + settings_.stopWait + std::chrono::seconds(1);
             // What the host handed over before the stop still goes out.
             if (phase_ == Phase::Session) Drain(settings_.queueLimit);
+            if (forwarder_ && phase_ == Phase::Session) Forward(ForwardMode::finish);
             if (phase_ == Phase::Session) {
                 BeginClose(false);
             } else if (phase_ != Phase::Closing) {
@@ -567,6 +618,10 @@ void MqttLink::Run() {
         if (phase_ == Phase::Down) until = std::min(until, nextAttempt_);
         int timeout = static_cast<int>(
             std::clamp<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count(), 0, 1000));
+        if (forwarder_) {
+            int due = ForwardWaitMs();
+            if (due >= 0) timeout = std::min(timeout, due);
+        }
         if (::poll(fds, static_cast<nfds_t>(count), timeout) < 0 && errno != EINTR) {
             log_(std::string("MQTT: the link's wait failed: ") + std::strerror(errno));
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -590,13 +645,112 @@ void MqttLink::Run() {
             auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(mosq_));
             if (!ssl || SSL_pending(ssl) <= 0) break;
         }
-        if (phase_ != Phase::Closing && (phase_ != Phase::Session || inFlight_.size() < kMostInFlight)) {
-            Drain(kDrainBatch);
-            if (phase_ == Phase::Session) mosquitto_loop_write(mosq_, 16);
+        const bool canSend = phase_ != Phase::Closing && (phase_ != Phase::Session || inFlight_.size() < kMostInFlight);
+        if (canSend) Drain(kDrainBatch);
+        if (forwarder_) {
+            Forward(ForwardMode::turn);
+            SayStoreTrouble(Clock::now());
         }
+        if (canSend && phase_ == Phase::Session) mosquitto_loop_write(mosq_, 16);
     }
+    RunDeferred();
     if (phase_ == Phase::Session || phase_ == Phase::Closing) protocol_.OnDisconnected();
     phase_ = Phase::Down;
+    if (forwarder_) {
+        // Whatever the host handed over is on the disk before the program goes on to exit.
+        forwarder_->Flush();
+        StopForwarding();
+        SayStoreTrouble(Clock::now());
+    }
+}
+
+void MqttLink::Forward(ForwardMode mode) {
+    const SteadyMs now = SteadyNowMs();
+    if (mode == ForwardMode::turn) {
+        forwarder_->Commit(now);
+    } else {
+        forwarder_->Flush();
+    }
+    // While the last words are awaited nothing new goes out; what is left is sent next time.
+    if (phase_ == Phase::Closing) return;
+    const bool publishing = phase_ == Phase::Session && protocol_.Publishing();
+    if (publishing && !forwarding_) {
+        forwarder_->Connected(now);
+        forwarding_ = true;
+        sinceCheckpoint_ = 0;
+        lastCheckpoint_ = Clock::now();
+    } else if (!publishing && forwarding_) {
+        StopForwarding();
+    }
+    if (!forwarding_) return;
+    lastTakeEmpty_ = false;
+    if (inFlight_.size() < kMostInFlight) {
+        std::vector<Outgoing> out = forwarder_->Take(now);
+        lastTakeEmpty_ = out.empty();
+        const EpochMs wall = WallNowMs();
+        for (const Outgoing& o : out) Publish(protocol_.OnReport(o.report, wall));
+        sinceCheckpoint_ += out.size();
+    }
+    if (sinceCheckpoint_ > 0 && (mode == ForwardMode::finish || sinceCheckpoint_ >= kCheckpointEvery ||
+                                 Clock::now() - lastCheckpoint_ >= kCheckpointPeriod)) {
+        PublishCheckpoint(mode == ForwardMode::finish);
+    }
+}
+
+void MqttLink::PublishCheckpoint(bool awaited) {
+    sinceCheckpoint_ = 0;
+    lastCheckpoint_ = Clock::now();
+    std::optional<std::uint64_t> token = forwarder_->Checkpoint();
+    if (!token) return;
+    int mid = 0;
+    int rc = mosquitto_publish(mosq_, &mid, checkpointTopic_.c_str(), 0, nullptr, 1, false);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        // Those reports stay stored and go again after the next connect.
+        std::lock_guard lock(statusMutex_);
+        status_.lastError = "cannot publish to " + checkpointTopic_ + ": " + mosquitto_strerror(rc);
+        return;
+    }
+    inFlight_.insert(mid);
+    if (awaited) awaited_.insert(mid);
+    checkpoints_[mid] = *token;
+}
+
+void MqttLink::StopForwarding() {
+    if (forwarder_ && forwarding_) forwarder_->Disconnected();
+    forwarding_ = false;
+    checkpoints_.clear();
+    sinceCheckpoint_ = 0;
+}
+
+int MqttLink::ForwardWaitMs() {
+    const bool canSend = forwarding_ && inFlight_.size() < kMostInFlight;
+    SteadyMs due = forwarder_->NextDue(SteadyNowMs(), canSend);
+    if (canSend && lastTakeEmpty_ && due == 0) due = kEmptyTakeWaitMs;
+    if (forwarding_ && sinceCheckpoint_ > 0) {
+        const SteadyMs left = std::max<SteadyMs>(
+            0, std::chrono::duration_cast<std::chrono::milliseconds>(lastCheckpoint_ + kCheckpointPeriod - Clock::now())
+                   .count());
+        due = due < 0 ? left : std::min(due, left);
+    }
+    return due < 0 ? -1 : static_cast<int>(std::min<SteadyMs>(due, 1000));
+}
+
+void MqttLink::SayStoreTrouble(Clock::time_point now) {
+    if (now >= nextDropSay_) {
+        const Dropped dropped = forwarder_->TakeDropped();
+        if (dropped.count > 0) {
+            log_("MQTT store " + storeName_ + ": full; the " + std::to_string(dropped.count) +
+                 " oldest reports were dropped (acquired " + UtcText(dropped.span.firstMs) + " to " +
+                 UtcText(dropped.span.lastMs) + ")");
+            nextDropSay_ = now + kStoreTroubleSaidEvery;
+        }
+    }
+    for (const std::string& error : forwarder_->TakeErrors()) {
+        auto said = errorsSaid_.find(error);
+        if (said != errorsSaid_.end() && now - said->second < kStoreTroubleSaidEvery) continue;
+        errorsSaid_[error] = now;
+        log_("MQTT store: " + error);
+    }
 }
 
 }  // namespace gateway

@@ -3,6 +3,10 @@
 // for the broker; everything the protocol makes is published from this thread alone. A broker
 // that is absent, refuses the login or fails TLS is said in the log and retried with back-off
 // (1, 2, 4 .. 30 s) for as long as the host runs.
+//
+// With a store (UseStore), every report goes to the disk first and leaves it only once the
+// broker has it; what the broker did not confirm is sent again, as historical data, after the
+// next connect (see forwarder.hpp for the rules, this file for when they are applied).
 #pragma once
 
 #include <atomic>
@@ -10,6 +14,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
+#include <optional>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,6 +26,7 @@
 #include <vector>
 
 #include "bdseq_file.hpp"
+#include "forwarder.hpp"
 #include "mqtt_url.hpp"
 #include "protocol.hpp"
 
@@ -50,6 +57,7 @@ struct LinkStatus {
     std::uint64_t bdSeq = 0;
     int retryInS = 0;
     std::string lastError;         // empty: none since the start
+    std::optional<ForwarderStatus> store;  // with a store
 };
 const char* StateName(LinkStatus::State state);
 
@@ -66,6 +74,10 @@ public:
     MqttLink(const MqttLink&) = delete;
     MqttLink& operator=(const MqttLink&) = delete;
 
+    // Before Start: every report through `forwarder` and its store, confirmed by a QoS 1 message
+    // on `checkpointTopic`; the session's bdSeq is then the store's too. `storeName` names the
+    // store in the log.
+    void UseStore(Forwarder& forwarder, std::string checkpointTopic, std::string storeName);
     // Makes the client (TLS files are read here) and starts the thread. False with `why`.
     bool Start(std::string* why);
     // Any thread; never blocks on the broker.
@@ -112,6 +124,15 @@ private:
     void BeginClose(bool reconnect);
     void Drain(std::size_t most);
     void Wake();
+    // The store's turn: commit what the host added, and in a session hand the protocol what the
+    // forwarder gives out, then a checkpoint when one is due. `flush` commits whatever was added
+    // (before a link change), `finish` also checkpoints at once and awaits it (the stop).
+    enum class ForwardMode { turn, flush, finish };
+    void Forward(ForwardMode mode);
+    void PublishCheckpoint(bool awaited);
+    void StopForwarding();
+    void SayStoreTrouble(Clock::time_point now);
+    int ForwardWaitMs();
     void SetState(LinkStatus::State state, const std::string& error = {});
     std::string TlsReason();
 
@@ -155,6 +176,18 @@ private:
     bool publishing_ = false;
     std::set<int> sentInsideCall_;
     std::string tlsError_;    // the certificate check's reason, or the library's TLS line
+
+    // The store's, when there is one (the forwarder's own lock guards it).
+    Forwarder* forwarder_ = nullptr;
+    std::string checkpointTopic_;
+    std::string storeName_;
+    bool forwarding_ = false;                    // the forwarder was told Connected
+    bool lastTakeEmpty_ = false;
+    std::map<int, std::uint64_t> checkpoints_;   // mid -> the forwarder's token
+    std::size_t sinceCheckpoint_ = 0;            // reports handed out since the last checkpoint
+    Clock::time_point lastCheckpoint_{};
+    Clock::time_point nextDropSay_{};
+    std::map<std::string, Clock::time_point> errorsSaid_;
 };
 
 }  // namespace gateway

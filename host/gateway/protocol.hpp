@@ -53,6 +53,10 @@ public:
                                               EpochMs now, Actions* actions) = 0;
     // A planned stop (or a reconnect asked for by OnMessage): sent before DISCONNECT.
     virtual std::vector<OutMessage> OnStop(EpochMs now) = 0;
+    // Whether a report given now would be published. A store hands reports over only then, so
+    // none is confirmed and let go while the session is not yet publishing (a Sparkplug node
+    // waiting for its primary host).
+    virtual bool Publishing() const = 0;
 };
 
 }  // namespace gateway

@@ -259,7 +259,10 @@ std::vector<OutMessage> SparkplugProtocol::OnReport(const Report& report, EpochM
         return {};
     }
     std::vector<OutMessage> out;
-    state->reporting = true;
+    if (!report.historical) {
+        state->reporting = true;
+        state->linkDown = false;
+    }
     if (Births()) {
         // The birth carries what was known before this report; the report itself follows as
         // data, with its own times and historical flag.
@@ -267,9 +270,17 @@ std::vector<OutMessage> SparkplugProtocol::OnReport(const Report& report, EpochM
             out.push_back(DeviceBirth(*state, now));
         }
         out.push_back(DeviceData(*state, bound, now));
+        // Stored data of a device whose link is down now: delivered, and the device stays dead.
+        if (report.historical && state->linkDown) {
+            out.push_back(DeviceDeath(*state, now));
+        }
     }
-    for (const ReportValue& reported : bound.values) {
-        state->values[{report.stream, reported.param}] = Known{reported.value, reported.timeMs};
+    // A stored report is older than what a birth should present as the device's current values.
+    if (!report.historical || state->reporting) {
+        for (const ReportValue& reported : bound.values) {
+            Known& known = state->values[{report.stream, reported.param}];
+            if (reported.timeMs >= known.timeMs) known = Known{reported.value, reported.timeMs};
+        }
     }
     return out;
 }
@@ -277,7 +288,11 @@ std::vector<OutMessage> SparkplugProtocol::OnReport(const Report& report, EpochM
 std::vector<OutMessage> SparkplugProtocol::OnLink(int vpi, bool up, EpochMs now) {
     DeviceState* state = FindVpi(vpi);
     // A link that comes up says nothing yet: the birth goes out with the first report.
-    if (state == nullptr || up) {
+    if (state == nullptr) {
+        return {};
+    }
+    state->linkDown = !up;
+    if (up) {
         return {};
     }
     // The values from before the loss are not the instrument's any more; a new birth must not

@@ -37,6 +37,7 @@ public:
     std::vector<OutMessage> OnMessage(const std::string& topic, std::string_view payload,
                                       EpochMs now, Actions* actions) override;
     std::vector<OutMessage> OnStop(EpochMs now) override;
+    bool Publishing() const override { return Births(); }
 
     // Topics, for the link's log and for tests.
     std::string NodeTopic(const char* type) const;  // spBv1.0/<group>/<type>/<node>
@@ -53,6 +54,7 @@ private:
         std::map<std::pair<int, int>, Known> values;  // (stream, param) -> last value seen
         bool reporting = false;  // a report came since the start or the last link loss
         bool born = false;       // its DBIRTH went out in this session and no DDEATH since
+        bool linkDown = false;   // its link was last seen down
     };
 
     bool Births() const { return connected_ && (ids_.primaryHost.empty() || primaryOnline_); }

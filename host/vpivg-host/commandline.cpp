@@ -91,6 +91,13 @@ void Define(CLI::App& app, Flags& f) {
     app.add_option("--mqtt-key-file", m.keyFile, "the client certificate's key (PEM)")->type_name("FILE");
     app.add_option("--mqtt-keepalive-s", m.keepaliveS, "MQTT keepalive in seconds (default 30)")
         ->check(CLI::Range(5, 3600));
+    app.add_option("--mqtt-store", m.store,
+                   "every report kept in this file until the broker has it (default vpivg-host-<node>.db; none: no store)")
+        ->type_name("FILE");
+    app.add_option("--mqtt-store-mb", m.storeMb, "the store's size bound: the oldest reports go past it (default 256)")
+        ->check(CLI::Range(1, 1048576));
+    app.add_option("--mqtt-replay-per-s", m.replayPerS, "stored reports sent per second after an outage (default 500)")
+        ->check(CLI::Range(1, 100000));
 }
 
 }  // namespace
@@ -226,6 +233,9 @@ std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOp
     if (given("--mqtt-cert-file")) result.mqtt.certFile = m.certFile;
     if (given("--mqtt-key-file")) result.mqtt.keyFile = m.keyFile;
     if (given("--mqtt-keepalive-s")) result.mqtt.keepaliveS = m.keepaliveS;
+    if (given("--mqtt-store")) result.mqtt.store = m.store;
+    if (given("--mqtt-store-mb")) result.mqtt.storeMb = m.storeMb;
+    if (given("--mqtt-replay-per-s")) result.mqtt.replayPerS = m.replayPerS;
     // Each flag checked by the name it was given under.
     struct Checked {
         const char* flag;
@@ -235,7 +245,8 @@ std::optional<int> ParseCommandLine(const std::vector<std::string>& args, HostOp
     const Checked checks[] = {{"--mqtt-url", m.url, CheckMqttUrl},       {"--mqtt-format", m.format, CheckMqttFormat},
                               {"--mqtt-group", m.group, CheckMqttId},    {"--mqtt-node", m.node, CheckMqttId},
                               {"--mqtt-primary-host", m.primaryHost, CheckMqttId},
-                              {"--mqtt-topic", m.topic, CheckMqttTopic}, {"--name", f.vpi.name, CheckMqttId}};
+                              {"--mqtt-topic", m.topic, CheckMqttTopic}, {"--mqtt-store", m.store, CheckMqttStore},
+                              {"--name", f.vpi.name, CheckMqttId}};
     for (const Checked& c : checks) {
         if (!given(c.flag)) continue;
         if (auto wrong = c.check(c.value)) return fail(std::string(c.flag) + " " + c.value + ": " + *wrong);

@@ -121,7 +121,7 @@ const char* const kHostKeys =
     "scan-period-ms, poll-period-ms, recovery, recovery-after, tick-ms, csv, overwrite, log, "
     "log-size-kb, trace, duration, plain, quiet, device-dir, driver, mqtt-url, mqtt-format, mqtt-group, "
     "mqtt-node, mqtt-primary-host, mqtt-topic, mqtt-qos, mqtt-user, mqtt-password-file, mqtt-ca-file, "
-    "mqtt-cert-file, mqtt-key-file, mqtt-keepalive-s";
+    "mqtt-cert-file, mqtt-key-file, mqtt-keepalive-s, mqtt-store, mqtt-store-mb, mqtt-replay-per-s";
 const char* const kVpiKeys =
     "vpi, port, baud, data-bits, parity, stop-bits, read-timeout-ms, status-wait, streams, params, name";
 
@@ -166,6 +166,9 @@ bool Reader::HostKey(std::string_view key, const toml::node& node, HostConfig& c
     if (key == "mqtt-cert-file") return Text(node, key, &c.mqtt.certFile);
     if (key == "mqtt-key-file") return Text(node, key, &c.mqtt.keyFile);
     if (key == "mqtt-keepalive-s") return Integer(node, key, 5, 3600, "expected seconds from 5 to 3600", &c.mqtt.keepaliveS);
+    if (key == "mqtt-store") return checkedText(CheckMqttStore, &c.mqtt.store);
+    if (key == "mqtt-store-mb") return Integer(node, key, 1, 1048576, "expected megabytes from 1 to 1048576", &c.mqtt.storeMb);
+    if (key == "mqtt-replay-per-s") return Integer(node, key, 1, 100000, "expected reports a second from 1 to 100000", &c.mqtt.replayPerS);
     if (key == "duration") {
         auto value = node.value<double>();  // 10 and 2.5 alike
         if (!value || !(*value >= 0) || *value > 1e9) {

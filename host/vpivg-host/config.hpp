@@ -43,6 +43,11 @@ struct MqttConfig {
     std::string certFile;
     std::string keyFile;
     int keepaliveS = 30;
+    // Every report is kept on disk until the broker has it. Empty: vpivg-host-<node>.db in the
+    // working folder; "none": no store (reports made while the broker is away are lost).
+    std::string store;
+    int storeMb = 256;             // at this size the oldest reports go, counted and logged
+    int replayPerS = 500;          // stored reports sent per second after an outage
 };
 
 struct HostConfig {

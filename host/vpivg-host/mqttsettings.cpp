@@ -60,6 +60,16 @@ std::optional<std::string> CheckMqttFormat(const std::string& format) {
     return std::string("expected \"sparkplug\" or \"json\"");
 }
 
+std::optional<std::string> CheckMqttStore(const std::string& path) {
+    if (path.empty()) return std::string("expected a file name, or none for no store");
+    return std::nullopt;
+}
+
+std::string MqttStorePath(const MqttConfig& mqtt) {
+    if (mqtt.store == "none") return {};
+    return mqtt.store.empty() ? "vpivg-host-" + MqttNodeId(mqtt) + ".db" : mqtt.store;
+}
+
 std::string MqttNodeId(const MqttConfig& mqtt) {
     if (!mqtt.node.empty()) return mqtt.node;
 #if !defined(_WIN32)

@@ -10,9 +10,11 @@
 
 #if defined(VPIVG_HAVE_MQTT)
 #include "bdseq_file.hpp"
+#include "forwarder.hpp"
 #include "json_protocol.hpp"
 #include "mqtt_link.hpp"
 #include "sparkplug_protocol.hpp"
+#include "store.hpp"
 #endif
 
 namespace vpihost {
@@ -25,11 +27,18 @@ namespace {
 
 class MqttSink final : public ReportSink {
 public:
+    // `store` may be null: no store, reports made while the broker is away are lost.
     MqttSink(std::unique_ptr<gateway::Protocol> protocol, const std::string& bdSeqPath,
-             gateway::LinkSettings settings, std::function<void(const std::string&)> log)
-        : protocol_(std::move(protocol)),
+             gateway::LinkSettings settings, std::function<void(const std::string&)> log,
+             std::unique_ptr<gateway::Store> store, gateway::ForwarderSettings forwarding,
+             const std::string& checkpointTopic)
+        : store_(std::move(store)),
+          forwarder_(store_ ? std::make_unique<gateway::Forwarder>(store_.get(), forwarding) : nullptr),
+          protocol_(std::move(protocol)),
           bdSeq_(bdSeqPath),
-          link_(std::move(settings), *protocol_, bdSeq_, std::move(log)) {}
+          link_(std::move(settings), *protocol_, bdSeq_, std::move(log)) {
+        if (forwarder_) link_.UseStore(*forwarder_, checkpointTopic, store_->Path());
+    }
 
     bool Start(std::string* why) { return link_.Start(why); }
     void OnReport(const gateway::Report& report) override { link_.Report(report); }
@@ -44,11 +53,20 @@ public:
         }
         line += ", " + std::to_string(s.published) + " published";
         if (s.overflowed > 0) line += ", " + std::to_string(s.overflowed) + " dropped (queue full)";
+        if (s.store) {
+            line += ", " + std::to_string(s.store->stored) + " stored";
+            if (s.store->replaying) line += " (replaying)";
+            if (s.store->held > 0) line += ", " + std::to_string(s.store->held) + " in memory only (store failing)";
+            if (s.store->dropped > 0) line += ", " + std::to_string(s.store->dropped) + " dropped (store full)";
+        }
         if (!s.lastError.empty()) line += "; last error: " + s.lastError;
         return line;
     }
 
 private:
+    // In this order: the link goes first, the store last.
+    std::unique_ptr<gateway::Store> store_;
+    std::unique_ptr<gateway::Forwarder> forwarder_;
     std::unique_ptr<gateway::Protocol> protocol_;
     gateway::BdSeqFile bdSeq_;
     gateway::MqttLink link_;
@@ -121,7 +139,27 @@ std::unique_ptr<ReportSink> MakeMqttSink(const MqttConfig& mqtt, std::vector<gat
     }
     std::string bdSeqPath = BdSeqFileName(node);
     if (!workFolder.empty()) bdSeqPath = workFolder + "/" + bdSeqPath;
-    auto sink = std::make_unique<MqttSink>(std::move(protocol), bdSeqPath, std::move(settings), std::move(log));
+    std::unique_ptr<gateway::Store> store;
+    std::string storePath = MqttStorePath(mqtt);
+    if (!storePath.empty()) {
+        if (!workFolder.empty() && storePath.front() != '/') storePath = workFolder + "/" + storePath;
+        std::vector<std::string> notices;
+        std::string problem;
+        store = gateway::Store::Open(storePath, static_cast<std::uint64_t>(mqtt.storeMb) * 1024 * 1024, &problem, &notices);
+        for (const std::string& notice : notices) log("MQTT store: " + notice);
+        if (!store) {
+            *why = "mqtt-store: " + problem;
+            return nullptr;
+        }
+        if (store->Count() > 0) {
+            log("MQTT store " + storePath + ": " + std::to_string(store->Count()) +
+                " reports from before are waiting for the broker");
+        }
+    }
+    gateway::ForwarderSettings forwarding;
+    forwarding.replayPerS = mqtt.replayPerS;
+    auto sink = std::make_unique<MqttSink>(std::move(protocol), bdSeqPath, std::move(settings), std::move(log),
+                                           std::move(store), forwarding, gateway::CheckpointTopic(mqtt.group, node));
     if (!sink->Start(why)) return nullptr;
     return sink;
 }

@@ -86,7 +86,7 @@ void SetTickMilliseconds(unsigned milliseconds) {
     Runtime().clients.tickMilliseconds.store(milliseconds);
 }
 
-void SetClientWaitHook(ClientWaitHook hook) {
+void detail::InstallClientWaitHook(ClientWaitHook hook) {
     ClientTable& table = Runtime().clients;
     std::lock_guard lock(table.hookMutex);
     if (hook) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if defined(_WIN32)
@@ -20,6 +21,26 @@
 #endif
 
 namespace zelpro {
+
+namespace detail {
+// The callbacks below are called from inside the runtime, but an exception they throw is stopped
+// here, in the module that installs them: not every target can unwind from one module into
+// another (the 32-bit Windows toolchain keeps each DLL's unwinding to itself), and a throw must
+// never reach the driver's C call anyway.
+template <typename... Args>
+std::function<void(Args...)> Contained(std::function<void(Args...)> callback) {
+    if (!callback) return callback;
+    return [inner = std::move(callback)](Args... args) {
+        try {
+            inner(args...);
+        } catch (...) {
+        }
+    };
+}
+ZELCTL_API void InstallGateWriteHook(std::function<void(std::uint32_t, double)> hook);
+ZELCTL_API void InstallClientWaitHook(std::function<void(unsigned char)> hook);
+ZELCTL_API void InstallLogSink(std::function<void(int, const std::string&)> sink);
+}  // namespace detail
 
 // Status codes the runtime answers with (0 is success everywhere).
 constexpr unsigned short kOk = 0;
@@ -100,7 +121,7 @@ ZELCTL_API std::vector<GateInfo> Gates();
 // runtime lock held; several driver threads may call it at the same time. Replacing or clearing
 // the hook waits for the calls of the old one still running, so what it used may go after.
 using GateWriteHook = std::function<void(std::uint32_t id, double value)>;
-ZELCTL_API void SetGateWriteHook(GateWriteHook hook);
+inline void SetGateWriteHook(GateWriteHook hook) { detail::InstallGateWriteHook(detail::Contained(std::move(hook))); }
 
 // Clients and the message wait. Zel5WaitMsg returns 1 after each tick (20 ms by default) and
 // 0 at once, and from then on, when the client has been told to stop. A client that looked up
@@ -111,7 +132,7 @@ ZELCTL_API void SetTickMilliseconds(unsigned milliseconds);
 // lock held; several driver threads may call it at the same time. A driver thread waits between
 // the reports it publishes, so the wait marks the end of one report's gate writes.
 using ClientWaitHook = std::function<void(unsigned char client)>;
-ZELCTL_API void SetClientWaitHook(ClientWaitHook hook);
+inline void SetClientWaitHook(ClientWaitHook hook) { detail::InstallClientWaitHook(detail::Contained(std::move(hook))); }
 ZELCTL_API std::vector<ClientInfo> Clients();
 ZELCTL_API std::optional<unsigned char> FindClient(const std::string& name);
 ZELCTL_API bool StopClient(unsigned char id);
@@ -134,7 +155,7 @@ ZELCTL_API void ShowTrace(bool show);
 using LogSink = std::function<void(int level, const std::string& text)>;
 // Empty: back to standard error. Like the gate-write hook, replacing or clearing the sink waits
 // for the lines it is still showing.
-ZELCTL_API void SetLogSink(LogSink sink);
+inline void SetLogSink(LogSink sink) { detail::InstallLogSink(detail::Contained(std::move(sink))); }
 ZELCTL_API void StartCapture();
 ZELCTL_API std::vector<LogLine> TakeCapture();  // also stops the capture
 ZELCTL_API std::vector<LogLine> PeekCapture();

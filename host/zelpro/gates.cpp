@@ -214,7 +214,7 @@ std::vector<GateInfo> Gates() {
     return gates;
 }
 
-void SetGateWriteHook(GateWriteHook hook) { Runtime().gates.hook.Set(std::move(hook)); }
+void detail::InstallGateWriteHook(GateWriteHook hook) { Runtime().gates.hook.Set(std::move(hook)); }
 
 }  // namespace zelpro
 

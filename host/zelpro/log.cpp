@@ -74,7 +74,7 @@ using detail::Runtime;
 
 void ShowTrace(bool show) { Runtime().log.showTrace.store(show); }
 
-void SetLogSink(LogSink sink) { Runtime().log.sink.Set(std::move(sink)); }
+void detail::InstallLogSink(LogSink sink) { Runtime().log.sink.Set(std::move(sink)); }
 
 void StartCapture() {
     LogState& log = Runtime().log;

@@ -127,6 +127,10 @@ std::unique_ptr<Broker> Broker::Start(const fs::path& folder, const BrokerOption
              << "cafile " << options.tls->caFile.string() << "\ncertfile " << options.tls->otherNameCert.string()
              << "\nkeyfile " << options.tls->otherNameKey.string() << "\n";
     }
+    if (options.persistent) {
+        conf << "persistence true\npersistence_location " << folder.string() << "/\n"
+             << "queue_qos0_messages true\nmax_queued_messages 0\nmax_queued_bytes 0\n";
+    }
     conf << "log_dest file " << (folder / "broker.log").string() << "\nlog_type all\n";
     fs::path confFile = folder / "mosquitto.conf";
     std::ofstream(confFile) << conf.str();
@@ -191,17 +195,20 @@ void OnMessage(mosquitto*, void* user, const mosquitto_message* m) {
 
 }  // namespace
 
-Subscriber::Subscriber(int port, const std::vector<std::string>& topics) {
+Subscriber::Subscriber(int port, const std::vector<std::string>& topics, const std::string& lastingId) {
     mosquitto_lib_init();
     static int serial = 0;
-    std::string id = "vpivg-test-sub-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
-    mosq_ = mosquitto_new(id.c_str(), true, this);
+    std::string id = lastingId.empty() ? "vpivg-test-sub-" + std::to_string(::getpid()) + "-" + std::to_string(++serial)
+                                       : lastingId;
+    mosq_ = mosquitto_new(id.c_str(), lastingId.empty(), this);
     if (!mosq_) return;
     mosquitto_message_callback_set(mosq_, OnMessage);
     if (mosquitto_connect(mosq_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) return;
     for (const std::string& topic : topics) {
         if (mosquitto_subscribe(mosq_, nullptr, topic.c_str(), 1) != MOSQ_ERR_SUCCESS) return;
     }
+    // Back on its feet soon after a broker restart.
+    mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
     if (mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS) return;
     // The grants come back in order after the CONNACK; a short settle is enough on loopback,
     // and a round trip of our own proves the subscriptions are in place.

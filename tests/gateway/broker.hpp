@@ -34,6 +34,9 @@ struct BrokerOptions {
     std::vector<std::pair<std::string, std::string>> users;
     const TestCa* tls = nullptr;  // also a TLS listener, and one with the other-name certificate
     int port = 0;                 // the plain listener's port; 0: a free one
+    // Sessions and their queued messages (QoS 0 too, without limit) kept across a restart in
+    // the same folder, so a subscriber with a lasting session misses nothing of an outage.
+    bool persistent = false;
 };
 
 class Broker {
@@ -68,8 +71,11 @@ struct Message {
 
 class Subscriber {
 public:
-    // Connects to 127.0.0.1:port and subscribes to `topics`; waits for the grants.
-    Subscriber(int port, const std::vector<std::string>& topics);
+    // Connects to 127.0.0.1:port and subscribes to `topics`; waits for the grants. With a
+    // `lastingId`, the session outlives the connection (clean session off, under that client
+    // id): the broker keeps it and what comes for it while the subscriber is away, and the
+    // subscriber connects again on its own after a broker restart.
+    Subscriber(int port, const std::vector<std::string>& topics, const std::string& lastingId = {});
     ~Subscriber();
     bool Ok() const { return ok_; }
     std::vector<Message> Messages() const;

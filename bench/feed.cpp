@@ -8,11 +8,12 @@
 //     a report that finds the previous one still unwritten is an overrun, lost as a UART would
 //     lose it (its sequence number is skipped, so the reader sees the gap).
 // With --stamps, the monotonic time after each report's last byte went into the pty is kept per
-// report, for the latency figures.
+// report, for the latency figures. With --started, a file is made the moment writing begins, so a
+// measurement window can be set against it.
 //
 //   vpivg-bench-feed --dir D [--first 1] [--lines 1] [--kind short|full] [--count N]
 //                    [--seconds S] [--line-bps B | --interval-ms LO,HI] [--start-delay-ms MS]
-//                    [--stamps FILE] [--open-timeout-s S]
+//                    [--stamps FILE] [--started FILE] [--open-timeout-s S]
 #include <fcntl.h>
 #include <poll.h>
 #include <time.h>
@@ -76,6 +77,7 @@ struct Options {
     double intervalHiMs = 0;
     int startDelayMs = 0;
     std::string stamps;
+    std::string started;
     int openTimeoutS = 60;
 };
 
@@ -96,6 +98,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
         }
         else if (a == "--start-delay-ms") o->startDelayMs = std::atoi(v);
         else if (a == "--stamps") o->stamps = v;
+        else if (a == "--started") o->started = v;
         else if (a == "--open-timeout-s") o->openTimeoutS = std::atoi(v);
         else return false;
     }
@@ -176,6 +179,13 @@ int main(int argc, char** argv) {
         usleep(2000);
     }
     SleepUntilNs(NowNs() + std::int64_t{o.startDelayMs} * 1000000);
+    if (!o.started.empty()) {
+        FILE* file = std::fopen(o.started.c_str(), "w");
+        if (file == nullptr || std::fclose(file) != 0) {
+            std::fprintf(stderr, "vpivg-bench-feed: %s: %s\n", o.started.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
 
     std::vector<Stamp> stamps;
     if (!o.stamps.empty()) stamps.reserve(o.count > 0 ? o.count * lines.size() : 1 << 20);
@@ -267,10 +277,18 @@ int main(int argc, char** argv) {
     if (!o.stamps.empty()) {
         const std::string temporary = o.stamps + ".part";
         FILE* file = std::fopen(temporary.c_str(), "wb");
-        if (file == nullptr) return 1;
-        std::fwrite(stamps.data(), sizeof(Stamp), stamps.size(), file);
-        std::fclose(file);
-        std::rename(temporary.c_str(), o.stamps.c_str());  // complete, or not there at all
+        if (file == nullptr) {
+            std::fprintf(stderr, "vpivg-bench-feed: %s: %s\n", temporary.c_str(), std::strerror(errno));
+            return 1;
+        }
+        const bool written = std::fwrite(stamps.data(), sizeof(Stamp), stamps.size(), file) ==
+                             stamps.size();
+        if (std::fclose(file) != 0 || !written ||
+            std::rename(temporary.c_str(), o.stamps.c_str()) != 0) {  // complete, or not there
+            std::fprintf(stderr, "vpivg-bench-feed: writing %s: %s\n", o.stamps.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
     }
     std::uint64_t overruns = 0;
     for (const Line& line : lines) overruns += line.overruns;

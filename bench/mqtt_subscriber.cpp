@@ -6,14 +6,22 @@
 // 03, which carries the feeder's running number (1000000 + sequence). JSON data is read with
 // nlohmann/json; Sparkplug DDATA with the protobuf-c code generated from the gateway's schema.
 //
-//   vpivg-bench-mqtt-sub --port P --format json|sparkplug --out FILE
-//                        [--ready FILE] [--expect N] [--idle-s S] [--max-s S]
+// The Python bridge (bench/python_bridge.py) publishes the gateway's JSON shape under a topic
+// prefix of its own, read with --format json --topic 'vpivg/pybridge/#'.
 //
-// Subscribes, then creates the --ready file; runs until N reports arrived, the reports stopped
-// for S seconds after the first (default 5), or --max-s passed. FILE gets one record per report
-// (device line, sequence, arrival ns). Prints one JSON object with the counts.
+//   vpivg-bench-mqtt-sub --port P --format json|sparkplug --out FILE [--topic FILTER]
+//                        [--historical-out FILE] [--ready FILE] [--expect N] [--idle-s S]
+//                        [--max-s S] [--connect-retry-s S]
+//
+// Subscribes, then creates the --ready file; runs until N live reports arrived, the reports
+// stopped for S seconds after the first (default 5), or --max-s passed. FILE gets one record per
+// live report (device line, sequence, arrival ns); reports sent as historical data (replayed from
+// the gateway's store after a broker outage) go to the --historical-out file instead, and are
+// counted apart. A report (device, sequence) that arrives again, live or historical, counts as a
+// duplicate; its record is written all the same. Prints one JSON object with the counts.
 #include <mosquitto.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -22,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -46,10 +55,12 @@ struct Arrival {
 
 struct State {
     bool sparkplug = false;
-    std::vector<Arrival> arrivals;
+    std::vector<Arrival> arrivals;     // live
+    std::vector<Arrival> historicals;  // replayed from the gateway's store
+    std::unordered_set<std::uint64_t> seen;  // device line << 32 | sequence
     std::uint64_t messages = 0;    // every message on the data topics
     std::uint64_t unreadable = 0;  // data messages without a device number or field 03
-    std::uint64_t historical = 0;
+    std::uint64_t duplicates = 0;
     std::int64_t lastNs = 0;
     bool subscribed = false;
 };
@@ -129,8 +140,11 @@ void OnMessage(mosquitto*, void* user, const mosquitto_message* message) {
         ++state->unreadable;
         return;
     }
-    if (historical) ++state->historical;
-    state->arrivals.push_back({static_cast<std::uint32_t>(line), sequence, now});
+    if (!state->seen.insert(static_cast<std::uint64_t>(line) << 32 | sequence).second) {
+        ++state->duplicates;
+    }
+    (historical ? state->historicals : state->arrivals)
+        .push_back({static_cast<std::uint32_t>(line), sequence, now});
     state->lastNs = now;
 }
 
@@ -138,23 +152,43 @@ void OnSubscribe(mosquitto*, void* user, int, int, const int*) {
     static_cast<State*>(user)->subscribed = true;
 }
 
+bool WriteArrivals(const std::string& path, const std::vector<Arrival>& arrivals) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        std::fprintf(stderr, "vpivg-bench-mqtt-sub: %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    const std::size_t written = std::fwrite(arrivals.data(), sizeof(Arrival), arrivals.size(), file);
+    const bool flushed = std::fflush(file) == 0;
+    const int why = errno;
+    if (std::fclose(file) != 0 || written != arrivals.size() || !flushed) {
+        std::fprintf(stderr, "vpivg-bench-mqtt-sub: writing %s: %s\n", path.c_str(),
+                     std::strerror(why != 0 ? why : errno));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int port = 0;
-    std::string format = "json", out, ready;
+    std::string format = "json", out, historicalOut, ready, topicFilter;
     std::uint64_t expect = 0;
-    double idleS = 5, maxS = 600;
+    double idleS = 5, maxS = 600, connectRetryS = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         const char* v = argv[i + 1];
         if (a == "--port") port = std::atoi(v);
         else if (a == "--format") format = v;
         else if (a == "--out") out = v;
+        else if (a == "--historical-out") historicalOut = v;
+        else if (a == "--topic") topicFilter = v;
         else if (a == "--ready") ready = v;
         else if (a == "--expect") expect = std::strtoull(v, nullptr, 10);
         else if (a == "--idle-s") idleS = std::atof(v);
         else if (a == "--max-s") maxS = std::atof(v);
+        else if (a == "--connect-retry-s") connectRetryS = std::atof(v);
         else {
             std::fprintf(stderr, "vpivg-bench-mqtt-sub: unknown option %s\n", a.c_str());
             return 2;
@@ -170,6 +204,7 @@ int main(int argc, char** argv) {
     State state;
     state.sparkplug = format == "sparkplug";
     state.arrivals.reserve(1 << 20);
+    state.seen.reserve(1 << 20);
     mosquitto_lib_init();
     mosquitto* client = mosquitto_new("vpivg-bench-sub", true, &state);
     if (client == nullptr) {
@@ -178,12 +213,23 @@ int main(int argc, char** argv) {
     }
     mosquitto_message_callback_set(client, OnMessage);
     mosquitto_subscribe_callback_set(client, OnSubscribe);
-    if (int rc = mosquitto_connect(client, "127.0.0.1", port, 30); rc != MOSQ_ERR_SUCCESS) {
-        std::fprintf(stderr, "vpivg-bench-mqtt-sub: connect to 127.0.0.1:%d: %s\n", port,
-                     mosquitto_strerror(rc));
-        return 1;
+    // With --connect-retry-s the broker may come later (the store's backlog run starts it once
+    // the gateway has stored its reports): tried every 20 ms, far more often than the gateway's
+    // own reconnect back-off, so the subscription is there before the gateway's first message.
+    const std::int64_t connectDeadline = NowNs() + static_cast<std::int64_t>(connectRetryS * 1e9);
+    for (;;) {
+        const int rc = mosquitto_connect(client, "127.0.0.1", port, 30);
+        if (rc == MOSQ_ERR_SUCCESS) break;
+        if (stopRequested || NowNs() > connectDeadline) {
+            std::fprintf(stderr, "vpivg-bench-mqtt-sub: connect to 127.0.0.1:%d: %s\n", port,
+                         rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+            return 1;
+        }
+        usleep(20000);
     }
-    const char* topic = state.sparkplug ? "spBv1.0/#" : "vpivg/#";
+    const std::string topicText =
+        !topicFilter.empty() ? topicFilter : state.sparkplug ? "spBv1.0/#" : "vpivg/#";
+    const char* topic = topicText.c_str();
     // QoS 1, as a historian would take it: nothing the broker accepted is dropped on our side.
     if (int rc = mosquitto_subscribe(client, nullptr, topic, 1); rc != MOSQ_ERR_SUCCESS) {
         std::fprintf(stderr, "vpivg-bench-mqtt-sub: subscribe %s: %s\n", topic,
@@ -217,22 +263,13 @@ int main(int argc, char** argv) {
     mosquitto_destroy(client);
     mosquitto_lib_cleanup();
 
-    FILE* file = std::fopen(out.c_str(), "wb");
-    if (file == nullptr) {
-        std::perror(out.c_str());
-        return 1;
-    }
-    const std::size_t written =
-        std::fwrite(state.arrivals.data(), sizeof(Arrival), state.arrivals.size(), file);
-    if (written != state.arrivals.size() || std::fclose(file) != 0) {
-        std::fprintf(stderr, "vpivg-bench-mqtt-sub: writing %s: %s\n", out.c_str(),
-                     std::strerror(errno));
-        return 1;
-    }
-    std::printf("{\"format\": \"%s\", \"messages\": %llu, \"reports\": %zu, \"unreadable\": %llu, "
-                "\"historical\": %llu}\n",
-                format.c_str(), static_cast<unsigned long long>(state.messages),
-                state.arrivals.size(), static_cast<unsigned long long>(state.unreadable),
-                static_cast<unsigned long long>(state.historical));
+    if (!WriteArrivals(out, state.arrivals)) return 1;
+    if (!historicalOut.empty() && !WriteArrivals(historicalOut, state.historicals)) return 1;
+    std::printf("{\"format\": \"%s\", \"topic\": \"%s\", \"messages\": %llu, \"reports\": %zu, "
+                "\"historical\": %zu, \"duplicates\": %llu, \"unique\": %zu, \"unreadable\": %llu}\n",
+                format.c_str(), topicText.c_str(), static_cast<unsigned long long>(state.messages),
+                state.arrivals.size(), state.historicals.size(),
+                static_cast<unsigned long long>(state.duplicates), state.seen.size(),
+                static_cast<unsigned long long>(state.unreadable));
     return rc == MOSQ_ERR_SUCCESS || stopRequested ? 0 : 1;
 }

@@ -6,8 +6,10 @@
 #   scripts/bench.sh --publish   the same, then copies the results and plots to docs/perf/
 #   scripts/bench.sh --quick     shorter runs, for trying the script itself (numbers are rough)
 #   BENCH_WINE=0 scripts/bench.sh   skip the Windows builds under Wine
+#   BENCH_GATEWAY=0 scripts/bench.sh   skip the gateway benchmark (bench/gateway.sh, MQTT)
 #
-# Writes build/bench/results.json, build/bench/results.md and the plots build/bench/*.png. Not part of scripts/test.sh: the numbers depend on the machine
+# Writes build/bench/results.json, build/bench/results.md and the plots build/bench/*.png, and
+# the gateway benchmark's build/bench/gateway.json and gateway.md. Not part of scripts/test.sh: the numbers depend on the machine
 # and on whatever else it is doing, which results.json records (load average before and after).
 set -euo pipefail
 
@@ -166,8 +168,22 @@ fi
 
 $PY "$ROOT/bench/report.py" "$RAW" "$OUT"
 echo "results: $OUT/results.json, $OUT/results.md, plots: $OUT/*.png"
+
+# 7. The gateway: vpivg-host publishing to a broker of its own (Sparkplug B and JSON) against a
+# Python bridge on the same feeds, and the on-disk store. Its own script, runnable alone.
+gateway=()
+if [[ ${BENCH_GATEWAY:-1} == 1 ]]; then
+  gw_flags=()
+  ((QUICK)) && gw_flags+=(--quick)
+  if BENCH_BUILD=$BUILD "$ROOT/bench/gateway.sh" "${gw_flags[@]}"; then
+    gateway=("$OUT"/gateway.json "$OUT"/gateway.md)
+  else
+    echo "   (gateway benchmark failed; see above)" >&2
+  fi
+fi
+
 if ((PUBLISH)); then
   mkdir -p "$ROOT/docs/perf"
-  cp "$OUT"/results.json "$OUT"/results.md "$OUT"/*.png "$ROOT/docs/perf/"
+  cp "$OUT"/results.json "$OUT"/results.md "$OUT"/*.png "${gateway[@]}" "$ROOT/docs/perf/"
   echo "published to docs/perf/"
 fi

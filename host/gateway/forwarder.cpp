@@ -9,6 +9,9 @@ namespace {
 // The backlog may catch up on at most this much idle time at once, so a link that turned late
 // does not burst.
 constexpr std::int64_t kBurstMs = 200;
+// Live reports kept in memory between their commit and their Take; past this (a link that cannot
+// send) they are read back from the store when their turn comes.
+constexpr std::size_t kMostRecent = 5000;
 
 Dropped SpanOf(const std::deque<Report>& reports, std::size_t n) {
     Dropped d;
@@ -64,10 +67,19 @@ void Forwarder::Flush() {
 void Forwarder::CommitLocked(std::vector<Report> batch) {
     if (batch.empty()) return;
     std::string error;
-    if (!store_->Append(batch, &error)) {
+    std::vector<ReportId> ids;
+    if (!store_->Append(batch, &error, &ids)) {
         Error(error + "; the reports are held in memory and sent, but not stored");
         Hold(std::move(batch));
+        return;
     }
+    if (!connected_ || !recentComplete_) return;
+    if (recent_.size() + batch.size() > kMostRecent) {
+        recent_.clear();
+        recentComplete_ = false;
+        return;
+    }
+    for (std::size_t i = 0; i < batch.size(); ++i) recent_.push_back(StoredReport{ids[i], std::move(batch[i])});
 }
 
 void Forwarder::Hold(std::vector<Report> batch) {
@@ -115,6 +127,8 @@ void Forwarder::Connected(SteadyMs now) {
     backlogEnd_ = store_->LastId();
     backlogAfter_ = 0;
     liveAfter_ = backlogEnd_;
+    recent_.clear();
+    recentComplete_ = true;
     milliTokens_ = 0;
     lastRefill_ = now;
     unmarked_.clear();
@@ -125,6 +139,8 @@ void Forwarder::Connected(SteadyMs now) {
 void Forwarder::Disconnected() {
     std::lock_guard lock(mutex_);
     connected_ = false;
+    recent_.clear();
+    recentComplete_ = false;
     unmarked_.clear();
     checkpoints_.clear();
     inFlight_ = 0;
@@ -153,7 +169,18 @@ std::vector<Outgoing> Forwarder::Take(SteadyMs now) {
     std::vector<StoredReport> rows;
     std::size_t room = settings_.maxInFlight > inFlight_ ? settings_.maxInFlight - inFlight_ : 0;
     std::size_t live = std::min(room, settings_.maxPerTake - std::min(settings_.maxPerTake, out.size()));
-    if (live > 0 && store_->LastId() > liveAfter_) {
+    if (live > 0 && recentComplete_) {
+        std::size_t taken = 0;
+        for (; taken < live && !recent_.empty(); ++taken) {
+            StoredReport& s = recent_.front();
+            liveAfter_ = s.id;
+            unmarked_.push_back(s.id);
+            ++inFlight_;
+            out.push_back(Outgoing{s.id, std::move(s.report)});
+            recent_.pop_front();
+        }
+        room -= taken;
+    } else if (live > 0 && store_->LastId() > liveAfter_) {
         if (!store_->Read(live, liveAfter_, store_->LastId(), &rows, &error)) {
             Error(error);
         } else {
@@ -166,6 +193,8 @@ std::vector<Outgoing> Forwarder::Take(SteadyMs now) {
                 out.push_back(Outgoing{s.id, std::move(s.report)});
             }
             room -= rows.size();
+            // Caught up: from here on the live reports come from memory again.
+            if (liveAfter_ == store_->LastId()) recentComplete_ = true;
         }
     }
     std::size_t paced = static_cast<std::size_t>(milliTokens_ / 1000);

@@ -140,6 +140,10 @@ private:
     ReportId backlogEnd_ = 0;    // the last id stored before this connection
     ReportId backlogAfter_ = 0;  // the backlog is sent up to here
     ReportId liveAfter_ = 0;     // live reports are sent up to here
+    // The live reports as they were committed, so they go out without being read back from the
+    // disk. Used while complete: it then holds exactly the stored reports after liveAfter_.
+    std::deque<StoredReport> recent_;
+    bool recentComplete_ = false;
     std::int64_t milliTokens_ = 0;
     SteadyMs lastRefill_ = 0;
     std::vector<ReportId> unmarked_;  // taken, no checkpoint yet

@@ -170,6 +170,9 @@ bool MqttLink::Start(std::string* why) {
         return false;
     }
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // A report is one small message: Nagle's algorithm would hold it until the broker's TCP
+    // acknowledgement of the one before, which delayed acknowledgement keeps back for 40 ms.
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(mosq_, ConnectCallback);
     mosquitto_disconnect_callback_set(mosq_, DisconnectCallback);
     mosquitto_subscribe_callback_set(mosq_, SubscribeCallback);

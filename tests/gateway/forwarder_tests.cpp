@@ -300,5 +300,31 @@ TEST_F(ForwarderTest, WhenTheStoreCannotBeWrittenTheValuesStillGoOutAndTheFailur
     store_.reset();
 }
 
+// Live reports go out from memory while they fit and from the store once they do not (a link
+// that could not send for a while): either way each once, in order, and with its values.
+TEST_F(ForwarderTest, LiveReportsPastWhatIsKeptInMemoryAreReadBackInOrder) {
+    ForwarderSettings settings;
+    settings.maxPerTake = 100000;
+    Start(settings);
+    forwarder_->Connected(0);
+    AddCommitted(0, 300, 0);
+    std::vector<Outgoing> first = forwarder_->Take(1);
+    AddCommitted(300, 9000, 2);  // more than memory keeps: read back from the store
+    std::vector<Outgoing> rest = forwarder_->Take(3);
+    AddCommitted(9000, 9100, 4);  // caught up: from memory again
+    std::vector<Outgoing> last = forwarder_->Take(5);
+    first.insert(first.end(), rest.begin(), rest.end());
+    first.insert(first.end(), last.begin(), last.end());
+    ASSERT_EQ(first.size(), 9100u);
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        ASSERT_EQ(NumberOf(first[i].report), static_cast<int>(i));
+        ASSERT_EQ(first[i].report.values[0].value, Numbered(static_cast<int>(i)).values[0].value) << i;
+        ASSERT_FALSE(first[i].report.historical);
+        if (i > 0) {
+            ASSERT_GT(first[i].id, first[i - 1].id);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace gateway

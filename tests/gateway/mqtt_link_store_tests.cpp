@@ -66,7 +66,9 @@ TEST(MqttLinkStore, AReportLeavesTheStoreOnceTheCheckpointAfterItIsAcknowledged)
         << gw.Status().confirmed << " confirmed, " << gw.Status().stored << " stored, " << gw.Status().inFlight
         << " in flight, replaying " << gw.Status().replaying << ", last error " << gw.link->Status().lastError << "\n"
         << gw.lines.All();
-    ASSERT_TRUE(sub.WaitFor([](const std::vector<Message>& m) { return Count(m, "spBv1.0/plant/DDATA/gw1/VPI1") == 1200; }));
+    ASSERT_TRUE(sub.WaitFor([](const std::vector<Message>& m) {
+        return Count(m, "spBv1.0/plant/DDATA/gw1/VPI1") == 1200 && m.back().topic == "vpivg/plant/gw1/checkpoint";
+    }));
     std::vector<Message> got = sub.Messages();
     // Live data is not historical; a checkpoint follows the data it confirms, once 500 have gone
     // (the turn that passes 500 may have handed out up to 1000 more).

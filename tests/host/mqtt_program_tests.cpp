@@ -277,6 +277,7 @@ TEST(HostMqttProgram, WhatWasStoredBeforeAKillIsSentAfterTheRestart) {
     EXPECT_NE(ReadAll(dir / "out.txt").find("reports from before are waiting for the broker"), std::string::npos);
     kill(pid, SIGTERM);
     EXPECT_EQ(Wait(pid), 0) << "SIGTERM is an orderly stop: " << ReadAll(dir / "err.txt");
+    EXPECT_TRUE(sub.WaitFor(Has("spBv1.0/vpivg/NDEATH/killed"))) << "its last words are the node's death";
     broker.reset();
     fs::remove_all(dir);
 }

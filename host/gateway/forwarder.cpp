@@ -12,6 +12,8 @@ constexpr std::int64_t kBurstMs = 200;
 // Live reports kept in memory between their commit and their Take; past this (a link that cannot
 // send) they are read back from the store when their turn comes.
 constexpr std::size_t kMostRecent = 5000;
+// What is committed is synced to the disk at most this long after: what a power cut may take.
+constexpr SteadyMs kSyncEveryMs = 1000;
 
 Dropped SpanOf(const std::deque<Report>& reports, std::size_t n) {
     Dropped d;
@@ -43,6 +45,7 @@ void Forwarder::Add(Report report) {
 
 void Forwarder::Commit(SteadyMs now) {
     std::lock_guard lock(mutex_);
+    SyncLocked(now, false);
     if (lastCommit_ && now - *lastCommit_ < settings_.commitEveryMs) return;
     std::vector<Report> batch;
     {
@@ -52,6 +55,15 @@ void Forwarder::Commit(SteadyMs now) {
     if (batch.empty()) return;
     lastCommit_ = now;
     CommitLocked(std::move(batch));
+    if (!lastSync_) lastSync_ = now;  // the first second starts with the first commit
+}
+
+void Forwarder::SyncLocked(SteadyMs now, bool whenever) {
+    if (!unsynced_ || (!whenever && lastSync_ && now - *lastSync_ < kSyncEveryMs)) return;
+    std::string error;
+    if (!store_->Sync(&error)) Error(error);
+    unsynced_ = false;
+    lastSync_ = now;
 }
 
 void Forwarder::Flush() {
@@ -62,6 +74,7 @@ void Forwarder::Flush() {
         batch.swap(added_);
     }
     CommitLocked(std::move(batch));
+    SyncLocked(lastSync_.value_or(0), true);
 }
 
 void Forwarder::CommitLocked(std::vector<Report> batch) {
@@ -73,6 +86,7 @@ void Forwarder::CommitLocked(std::vector<Report> batch) {
         Hold(std::move(batch));
         return;
     }
+    unsynced_ = true;
     if (!connected_ || !recentComplete_) return;
     if (recent_.size() + batch.size() > kMostRecent) {
         recent_.clear();
@@ -108,6 +122,10 @@ SteadyMs Forwarder::NextDue(SteadyMs now, bool canSend) {
     }
     SteadyMs due = -1;
     if (pending) due = lastCommit_ ? std::max<SteadyMs>(0, *lastCommit_ + settings_.commitEveryMs - now) : 0;
+    if (unsynced_) {
+        SteadyMs sync = lastSync_ ? std::max<SteadyMs>(0, *lastSync_ + kSyncEveryMs - now) : 0;
+        due = due < 0 ? sync : std::min(due, sync);
+    }
     if (connected_ && canSend) {
         bool more = !held_.empty() || store_->LastId() > liveAfter_;
         if (more && inFlight_ < settings_.maxInFlight) return 0;

@@ -120,6 +120,7 @@ public:
 
 private:
     void CommitLocked(std::vector<Report> batch);
+    void SyncLocked(SteadyMs now, bool whenever);
     void Hold(std::vector<Report> batch);
     void Error(const std::string& text);
     void Refill(SteadyMs now);
@@ -135,6 +136,8 @@ private:
 
     std::mutex mutex_;
     std::optional<SteadyMs> lastCommit_;
+    std::optional<SteadyMs> lastSync_;
+    bool unsynced_ = false;  // committed since the last Sync
     std::deque<Report> held_;
     bool connected_ = false;
     ReportId backlogEnd_ = 0;    // the last id stored before this connection

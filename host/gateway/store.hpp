@@ -1,8 +1,8 @@
 // The gateway's on-disk store: every report is written here before it is published, and leaves
 // only once the broker has it. One SQLite file in WAL mode, one row per report, a transaction per
-// batch. The file survives the process (kill -9) and, with synchronous=FULL, a power loss: a
-// committed batch is on the disk when Append returns, so what a power cut can take is only what
-// had not been handed to Append yet (the forwarder commits at least every 200 ms).
+// batch. The file survives the process (kill -9): a committed batch is the OS's when Append
+// returns. It is on the disk after the next Sync (synchronous=NORMAL), which the forwarder does
+// once a second while there is anything new, so a power cut takes at most the last second.
 //
 // Not thread-safe: one thread (the forwarder's caller) uses a Store.
 #pragma once
@@ -71,6 +71,9 @@ public:
     bool Oldest(std::size_t n, std::vector<StoredReport>* out, std::string* error) {
         return Read(n, 0, LastId(), out, error);
     }
+
+    // Everything committed so far onto the disk (a WAL checkpoint, which syncs the log first).
+    bool Sync(std::string* error);
 
     // Delivered reports leave. Ids no longer stored (dropped, removed before) are ignored.
     bool Remove(const std::vector<ReportId>& ids, std::string* error);

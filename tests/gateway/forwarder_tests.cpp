@@ -300,6 +300,20 @@ TEST_F(ForwarderTest, WhenTheStoreCannotBeWrittenTheValuesStillGoOutAndTheFailur
     store_.reset();
 }
 
+// What was committed is synced to the disk within a second: the caller is told when to turn for
+// it, and nothing is due once it is done.
+TEST_F(ForwarderTest, ACommitIsSyncedToTheDiskWithinASecond) {
+    Start();
+    forwarder_->Add(Numbered(1));
+    forwarder_->Commit(0);
+    EXPECT_EQ(forwarder_->NextDue(400), 600);
+    forwarder_->Commit(999);
+    EXPECT_EQ(forwarder_->NextDue(999), 1);
+    forwarder_->Commit(1000);
+    EXPECT_EQ(forwarder_->NextDue(1000), -1) << "synced: nothing left to do";
+    EXPECT_TRUE(forwarder_->TakeErrors().empty());
+}
+
 // Live reports go out from memory while they fit and from the store once they do not (a link
 // that could not send for a while): either way each once, in order, and with its values.
 TEST_F(ForwarderTest, LiveReportsPastWhatIsKeptInMemoryAreReadBackInOrder) {

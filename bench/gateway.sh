@@ -114,6 +114,8 @@ broker_start() {
     echo "listener $PORT 127.0.0.1"
     echo "max_queued_messages 0"
     echo "max_inflight_messages 100"
+    # Small messages to the subscriber at once, as a plant broker serving a historian is set up.
+    echo "set_tcp_nodelay true"
     echo "log_dest file $SCRATCH/broker.log"
     echo "log_type error"
     echo "log_type warning"

@@ -53,8 +53,9 @@ using SteadyMs = std::int64_t;
 
 struct ForwarderSettings {
     int replayPerS = 500;           // stored reports sent per second after a reconnect
-    int commitEveryMs = 10;         // a batch is committed at most this often (1..200): fewer
-                                    // syncs under load, and a report waits no longer than this
+    int commitEveryMs = 3;          // a batch is committed at most this often (1..200): fewer
+                                    // transactions under load, and a report waits no longer
+                                    // than this before it may be sent
     std::size_t maxInFlight = 20000;   // sent, not yet confirmed: beyond this, sending waits
     std::size_t maxHeld = 100000;      // reports held in memory while the store cannot take them
     std::size_t maxPerTake = 1000;     // live reports handed out in one Take

@@ -217,6 +217,11 @@ def check(scratch):
     print()
     for name, value in rows:
         print("  %-*s  %s" % (width, name, value))
+    by_seq = {r["seq"]: r for r in sent}
+    for r in lost_in_window:
+        before = by_seq.get(r["seq"] - 1)
+        print("lost while the gateway did not read the line: seq=%d stream=%d (the report before it: %s)"
+              % (r["seq"], r["stream"], before["fault"] if before else "none"))
     for r in lost[:20]:
         print("LOST seq=%d stream=%d 03=%d" % (r["seq"], r["stream"], r["values"]["P03"]))
     for r, values in differs[:20]:

@@ -46,7 +46,8 @@ build_tools() {
 }
 
 # --- processes this script started, ended by their own ids on any exit -----------------------
-broker_pid= sub_pid= socat_pid= sim_pid= host_pid=
+broker_pid='' sub_pid='' socat_pid='' sim_pid='' host_pid=''
+# shellcheck disable=SC2317  # run by the EXIT trap
 cleanup() {
   local pid
   for pid in $host_pid $sim_pid $sub_pid $broker_pid $socat_pid; do
@@ -94,8 +95,7 @@ start_broker() {
   /usr/sbin/mosquitto -c "$dir/broker/mosquitto.conf" >>"$dir/broker/stdout.txt" 2>&1 &
   broker_pid=$!
   # Ready when the port takes a connection; a restart right after a stop may need a moment.
-  local i
-  for i in $(seq 50); do
+  for _ in $(seq 50); do
     if "$py" -c "import socket; socket.create_connection(('127.0.0.1', $port), 0.2)" 2>/dev/null; then
       return 0
     fi
@@ -133,9 +133,9 @@ last_seq() { tail -n 1 "$dir/sent.log" 2>/dev/null | sed -n 's/^seq=\([0-9]*\) .
 # reports sent from $1 until the first one is printed go to gaps.txt as a sequence window in
 # which a loss is the line's, not the store's (the check lists each one).
 mark_gap() {
-  local before=$1 out=$dir/host$host_runs.out i
+  local before=$1 out=$dir/host$host_runs.out
   # The gates' zeros printed at the start have P01=0; a report's P01 never is.
-  for i in $(seq 150); do
+  for _ in $(seq 150); do
     grep -q ' VPI 1 I0[0-9]: P01=[1-9]' "$out" 2>/dev/null && break
     kill -0 "$host_pid" 2>/dev/null || die "the gateway exited at its start: $(cat "$dir/host$host_runs.err")"
     sleep 0.1
@@ -162,7 +162,7 @@ sample_host() {
   [ -r "/proc/$host_pid/status" ] || return 0
   rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$host_pid/status")
   threads=$(awk '/^Threads:/ {print $2}' "/proc/$host_pid/status")
-  fds=$(ls "/proc/$host_pid/fd" | wc -l)
+  fds=$(find "/proc/$host_pid/fd" -mindepth 1 -maxdepth 1 | wc -l)
   # utime and stime: fields 14 and 15, counted after the ")" that ends the command name.
   ticks=$(sed 's/.*) //' "/proc/$host_pid/stat" | awk '{print $12 + $13}')
   cpu=$(awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN {printf "%.2f", t / hz}')
@@ -190,7 +190,7 @@ sub_pid=$!
 # The null-modem pair: the simulator on com1, the gateway on com2.
 socat pty,raw,echo=0,link="$dir/dev/com1" pty,raw,echo=0,link="$dir/dev/com2" 2>"$dir/socat.err" &
 socat_pid=$!
-for i in $(seq 50); do [ -e "$dir/dev/com2" ] && [ -e "$dir/dev/com1" ] && break; sleep 0.1; done
+for _ in $(seq 50); do [ -e "$dir/dev/com2" ] && [ -e "$dir/dev/com1" ] && break; sleep 0.1; done
 [ -e "$dir/dev/com2" ] || die "socat made no pty pair: $(cat "$dir/socat.err")"
 
 start_host

@@ -190,7 +190,7 @@ def check(scratch):
         ("intact (no fault or noise only)", len(intact)),
         ("intact, delivered", delivered),
         ("intact, lost", len(lost)),
-        ("intact, sent while the gateway was down (may be lost)",
+        ("intact, sent while no gateway read the line (may be lost)",
          "%d in %d windows, %d of them lost" % (sum(in_window(r) for r in intact), len(windows), len(lost_in_window))),
         ("damaged on the line, delivered all the same", damaged_delivered),
         ("messages received (data)", sum(len(c) for c in arrived.values())),

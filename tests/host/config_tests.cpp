@@ -11,6 +11,7 @@
 
 #include "commandline.hpp"
 #include "config.hpp"
+#include "mqttsettings.hpp"
 #include "driverlib.hpp"
 #include "portname.hpp"
 #include "ports.hpp"
@@ -130,13 +131,10 @@ TEST(HostConfig, TheShippedExampleIsValid) {
     EXPECT_EQ(config.vpis[0].statusWait, 60);
 }
 
-// The example the package installs as /etc/vpivg/gateway.toml.example is a file the host takes.
-// It is written for the MQTT settings; a host without them can only refuse it.
+// The example the Linux package installs as /etc/vpivg/gateway.toml.example is a file the host
+// takes. A build without MQTT (Windows) refuses its mqtt-url, as it says.
 TEST(HostConfig, TheGatewayExampleIsAFileTheHostTakes) {
-    std::vector<std::string> settings = SettingNames();
-    if (std::find(settings.begin(), settings.end(), "mqtt-url") == settings.end()) {
-        GTEST_SKIP() << "this host has no MQTT settings yet";
-    }
+    if (!kHaveMqtt) GTEST_SKIP() << "this build has no MQTT: the example is the Linux gateway's";
     HostConfig config;
     ConfigError error;
     auto example = std::filesystem::path(VPIVG_SOURCE_DIR) / "packaging" / "gateway.toml.example";

@@ -27,7 +27,7 @@ std::string CheckpointTopic(const std::string& group, const std::string& node) {
     return "vpivg/" + group + "/" + node + "/checkpoint";
 }
 
-Forwarder::Forwarder(Store* store, ForwarderSettings settings) : store_(store), settings_(settings) {
+Forwarder::Forwarder(Store* store, const ForwarderSettings& settings) : store_(store), settings_(settings) {
     settings_.commitEveryMs = std::clamp(settings_.commitEveryMs, 1, 200);
     settings_.replayPerS = std::max(1, settings_.replayPerS);
     settings_.maxPerTake = std::max<std::size_t>(1, settings_.maxPerTake);

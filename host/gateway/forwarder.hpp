@@ -82,7 +82,7 @@ std::string CheckpointTopic(const std::string& group, const std::string& node);
 
 class Forwarder {
 public:
-    Forwarder(Store* store, ForwarderSettings settings);
+    Forwarder(Store* store, const ForwarderSettings& settings);
 
     void Add(Report report);
 

@@ -55,7 +55,7 @@ bool GetVarint(const std::string& in, std::size_t* at, std::uint64_t* v) {
 }
 
 std::uint64_t ZigZag(std::int64_t v) {
-    return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
+    return (static_cast<std::uint64_t>(v) << 1) ^ (std::uint64_t{0} - (static_cast<std::uint64_t>(v) >> 63));
 }
 
 std::int64_t UnZigZag(std::uint64_t v) {

@@ -52,7 +52,7 @@ public:
     // file is in use by another process, a damaged file cannot be moved aside.
     static std::unique_ptr<Store> Open(const std::string& path, std::uint64_t maxBytes,
                                        std::string* error, std::vector<std::string>* notices = nullptr);
-    static constexpr std::uint64_t kMinBytes = 64 * 1024;
+    static constexpr std::uint64_t kMinBytes = std::uint64_t{64} * 1024;
 
     ~Store();
     Store(const Store&) = delete;

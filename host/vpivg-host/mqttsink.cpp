@@ -30,7 +30,7 @@ public:
     // `store` may be null: no store, reports made while the broker is away are lost.
     MqttSink(std::unique_ptr<gateway::Protocol> protocol, const std::string& bdSeqPath,
              gateway::LinkSettings settings, std::function<void(const std::string&)> log,
-             std::unique_ptr<gateway::Store> store, gateway::ForwarderSettings forwarding,
+             std::unique_ptr<gateway::Store> store, const gateway::ForwarderSettings& forwarding,
              const std::string& checkpointTopic)
         : store_(std::move(store)),
           forwarder_(store_ ? std::make_unique<gateway::Forwarder>(store_.get(), forwarding) : nullptr),

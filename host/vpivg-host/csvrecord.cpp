@@ -9,6 +9,7 @@ bool CsvRecord::Open(const std::string& path, bool overwrite, std::string* why) 
         return false;
     }
     pending_ = "time,vpi,address,value\n";
+    open_ = true;
     return true;
 }
 
@@ -42,6 +43,7 @@ void CsvRecord::Close() {
     std::lock_guard lock(mutex_);
     WriteLocked();
     file_.Close();
+    open_ = false;
 }
 
 }  // namespace vpihost

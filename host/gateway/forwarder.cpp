@@ -33,14 +33,16 @@ Forwarder::Forwarder(Store* store, const ForwarderSettings& settings) : store_(s
     settings_.maxPerTake = std::max<std::size_t>(1, settings_.maxPerTake);
 }
 
-void Forwarder::Add(Report report) {
+bool Forwarder::Add(Report report) {
     std::lock_guard lock(addMutex_);
+    const bool first = added_.empty();
     // Only a link thread that stopped turning lets this grow; the oldest then go, counted.
     if (added_.size() >= settings_.maxHeld) {
         addDropped_.Add(Dropped{1, {added_.front().timeMs, added_.front().timeMs}});
         added_.erase(added_.begin());
     }
     added_.push_back(std::move(report));
+    return first;
 }
 
 void Forwarder::Commit(SteadyMs now) {

@@ -84,7 +84,9 @@ class Forwarder {
 public:
     Forwarder(Store* store, const ForwarderSettings& settings);
 
-    void Add(Report report);
+    // True when nothing was waiting for a commit before it: only then need the link thread be
+    // woken, since it already waits for the commit that takes what was waiting.
+    bool Add(Report report);
 
     // Appends what was added since the last commit, when at least commitEveryMs have passed.
     // A store that fails keeps the batch in memory (sent live, not durable; the error is in

@@ -11,7 +11,13 @@
 // have more waiting: it is answered at once, up to kMaxImmediateWaits times in a row, and waits
 // out a full tick again as soon as an iteration finds nothing to publish. An idle client still
 // costs one wake-up per tick and no more.
+//
+// The ticks are the host's, not each waiter's: a wait ends at the next tick of one clock, so
+// the threads of many VPIs wake together, once per tick, instead of each on a timer of its own
+// (64 VPIs would otherwise be 3200 separate wake-ups a second at 20 ms).
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 
 #include <zelpro/zelpro.h>
@@ -66,6 +72,7 @@ void ResetClients() {
             }
         }
         table.tickMilliseconds.store(kDefaultTickMilliseconds);
+        table.tickOriginNs.store(SteadyNowNs());
     }
     {
         std::lock_guard lock(table.hookMutex);
@@ -83,7 +90,10 @@ using detail::ClientTable;
 using detail::Runtime;
 
 void SetTickMilliseconds(unsigned milliseconds) {
-    Runtime().clients.tickMilliseconds.store(milliseconds);
+    ClientTable& table = Runtime().clients;
+    std::lock_guard lock(table.mutex);
+    table.tickMilliseconds.store(milliseconds);
+    table.tickOriginNs.store(detail::SteadyNowNs());
 }
 
 void detail::InstallClientWaitHook(ClientWaitHook hook) {
@@ -223,6 +233,14 @@ unsigned short MakeClient(const char* name, std::uint32_t* clientSlot, unsigned 
 // driver thread can do with its client is wait on it, and a nonzero answer for a client that
 // does not exist (never made, removed, or cleared by Reset) would keep that thread spinning
 // for ever with no way to stop it.
+// The first tick of the host's clock after now.
+std::chrono::steady_clock::time_point NextTick(const detail::ClientTable& table, unsigned tickMilliseconds) {
+    const std::int64_t period = std::int64_t{tickMilliseconds} * 1000000;
+    const std::int64_t origin = table.tickOriginNs.load();
+    const std::int64_t since = std::max<std::int64_t>(0, detail::SteadyNowNs() - origin);
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(origin + (since / period + 1) * period));
+}
+
 unsigned short WaitForTick(unsigned char client) {
     if (client < detail::kFirstClientId || client > detail::kLastClientId) {
         return 0;
@@ -244,7 +262,7 @@ unsigned short WaitForTick(unsigned char client) {
     }
     slot.immediateWaits = 0;
     const std::uint64_t generation = slot.generation;
-    const bool ended = slot.wake.wait_for(lock, std::chrono::milliseconds(tick), [&] {
+    const bool ended = slot.wake.wait_until(lock, NextTick(table, tick), [&] {
         return slot.generation != generation || slot.stopping;
     });
     return ended ? 0 : 1;

@@ -52,12 +52,15 @@ protected:
 };
 
 TEST_F(WaitMsgTest, ReturnsOneAfterEachTickAndClearsTheMessage) {
+    const auto begin = Clock::now();
     SetTickMilliseconds(30);
     unsigned char message[28];
     std::memset(message, 0xAB, sizeof message);
-    const auto begin = Clock::now();
     EXPECT_EQ(Zel5WaitMsg(client, message, 1), 1);
+    const auto firstTick = Clock::now();
     EXPECT_EQ(Zel5WaitMsg(client, nullptr, 1), 1);
+    // The tick set is whole from the moment it is set, and a wait begun on a tick lasts one.
+    EXPECT_GE(firstTick - begin, milliseconds(30));
     EXPECT_GE(Clock::now() - begin, milliseconds(60));
     for (unsigned char byte : message) {
         EXPECT_EQ(byte, 0);
@@ -74,6 +77,7 @@ TEST_F(WaitMsgTest, TickOfZeroReturnsAtOnce) {
 TEST_F(WaitMsgTest, AClientThatWorkedTheDatabaseIsServedAgainAtOnceButNotForEver) {
     constexpr unsigned kTick = 300;
     constexpr milliseconds kAtOnce{kTick - 50};
+    const auto tickSet = Clock::now();
     SetTickMilliseconds(kTick);
     const auto gate = AddGate(1, "I05P01", 3);
     ASSERT_TRUE(gate);
@@ -92,20 +96,44 @@ TEST_F(WaitMsgTest, AClientThatWorkedTheDatabaseIsServedAgainAtOnceButNotForEver
         ASSERT_EQ(Zel5WaitMsg(client, nullptr, 1), 1);
     }
     EXPECT_LT(Clock::now() - burst, kAtOnce);
-    // A client that never stops working still waits out a tick now and then.
+    // A client that never stops working still waits for a tick now and then: the burst took
+    // less than a tick, so the wait ends on the first tick after the tick was set.
     ASSERT_EQ(Zel5PutGateVal(client, *gate, 2, 1.0, 0, 0), kOk);
-    EXPECT_GE(timed(), milliseconds(kTick));
+    timed();
+    EXPECT_GE(Clock::now() - tickSet, milliseconds(kTick));
     // After that tick the allowance is whole again; a lookup that finds nothing is work too.
     std::uint32_t id = 0;
     ASSERT_EQ(Zel5GetGateIdByAddressStr(client, 1, "I05P77", &id), kNoSuchAddress);
     EXPECT_LT(timed(), kAtOnce);
-    // An iteration with nothing to publish: back to one return per tick.
-    EXPECT_GE(timed(), milliseconds(kTick));
+    // An iteration with nothing to publish: back to one return per tick (the second tick).
+    timed();
+    EXPECT_GE(Clock::now() - tickSet, milliseconds(2 * kTick));
 
     // Work left pending never outweighs a stop.
     ASSERT_EQ(Zel5PutGateVal(client, *gate, 2, 2.0, 0, 0), kOk);
     ASSERT_TRUE(StopClient(client));
     EXPECT_EQ(Zel5WaitMsg(client, nullptr, 1), 0);
+}
+
+TEST_F(WaitMsgTest, ClientsThatBeganWaitingApartAreAnsweredOnTheSameTick) {
+    // Waits on timers of their own would end 150 ms apart; on the host's clock they end on its
+    // next tick together, and many VPIs cost one wake-up a tick instead of one each.
+    constexpr unsigned kTick = 1000;
+    std::uint32_t second = 0;
+    ASSERT_EQ(Zel5MkClient("VG_No_02", 1, 0, &second), kOk);
+    SetTickMilliseconds(kTick);
+    auto answeredAt = [](unsigned char id) {
+        return std::async(std::launch::async, [id] {
+            EXPECT_EQ(Zel5WaitMsg(id, nullptr, 1), 1);
+            return Clock::now();
+        });
+    };
+    auto early = answeredAt(client);
+    std::this_thread::sleep_for(milliseconds(150));
+    auto late = answeredAt(static_cast<unsigned char>(second));
+    const auto first = early.get();
+    const auto other = late.get();
+    EXPECT_LT(first > other ? first - other : other - first, milliseconds(100));
 }
 
 TEST_F(WaitMsgTest, StopWakesAWaiterAtOnceAndSticks) {

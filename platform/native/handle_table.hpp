@@ -66,6 +66,10 @@ struct Slot {
     MarkDecoder marks;
     // What the marks said since the last ClearCommError (kMarkedByte, kMarkedBreak).
     std::atomic<std::uint32_t> lineMarks{0};
+    // Whether the device's output queue may hold bytes: set after every write, cleared when
+    // ClearCommError finds the queue empty. Only this handle writes to the device (it is
+    // opened exclusively), so while it is clear the queue is known empty without asking.
+    std::atomic<bool> outputMayWait{true};
 
     pthread_mutex_t lock;     // guards everything below
     pthread_cond_t changed;   // events: signalled, or the handle closed

@@ -353,8 +353,10 @@ enum class Take { Bytes, Empty, HungUp, Failed };
 
 // One read() of the device onto the end of the read-ahead, with the line-error marks taken off;
 // the caller holds `readLock`. Bytes when the device gave any (a mark's start alone gives no
-// data yet); Empty when nothing waits or the read-ahead is full.
-Take ReadMore(Slot& slot) {
+// data yet); Empty when nothing waits or the read-ahead is full. `drained`, when given, tells
+// whether the read found the device's queue empty: nothing came, or less than was asked for.
+Take ReadMore(Slot& slot, bool* drained = nullptr) {
+    if (drained != nullptr) *drained = false;
     if (slot.aheadStart != 0) {
         std::memmove(slot.ahead, slot.ahead + slot.aheadStart, slot.aheadCount);
         slot.aheadStart = 0;
@@ -369,7 +371,12 @@ Take ReadMore(Slot& slot) {
         n = ::read(slot.fd, raw, want);
     } while (n < 0 && errno == EINTR);
     if (n == 0) return Take::HungUp;
-    if (n < 0) return errno == EAGAIN ? Take::Empty : Take::Failed;  // EIO: the far end went away
+    if (n < 0) {
+        if (errno != EAGAIN) return Take::Failed;  // EIO: the far end went away
+        if (drained != nullptr) *drained = true;
+        return Take::Empty;
+    }
+    if (drained != nullptr) *drained = static_cast<std::size_t>(n) < want;
     // Only a terminal marks its errors; a file's bytes are data as they stand.
     unsigned char* end = slot.ahead + slot.aheadCount;
     std::uint32_t seen = 0;
@@ -469,6 +476,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
         const ssize_t n = ::write(slot->fd, bytes + done, count - done);
         if (n >= 0) {
             done += static_cast<DWORD>(n);
+            slot->outputMayWait = true;
             continue;
         }
         if (errno == EINTR) continue;
@@ -495,19 +503,26 @@ BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat) {
     // The kernel counts the bytes it holds with their marks (a data byte 0377 counts two, a
     // badly received byte three), so what it holds is taken into the read-ahead, where the
     // bytes are counted as a reader will get them.
+    // A read that left the device's queue empty makes asking the kernel for its count needless;
+    // at one call per driver iteration, the calls saved are a good part of an idle line's cost.
     pthread_mutex_lock(&slot->readLock);
-    while (ReadMore(*slot) == Take::Bytes) {
+    bool drained = false;
+    while (!drained && ReadMore(*slot, &drained) == Take::Bytes) {
     }
     DWORD inQueue = slot->aheadCount;
     int waiting = 0;
-    const bool counted = ioctl(slot->fd, FIONREAD, &waiting) == 0;
+    const bool counted = drained || ioctl(slot->fd, FIONREAD, &waiting) == 0;
     pthread_mutex_unlock(&slot->readLock);
     if (!counted) return FALSE;
     // Only when a reader is further behind than the read-ahead holds: the rest is counted as
     // the kernel has it, marks and all.
     if (waiting > 0) inQueue += static_cast<DWORD>(waiting);
+    // Cleared before asking, so a write that lands meanwhile sets it again.
     int unsent = 0;
-    if (ioctl(slot->fd, TIOCOUTQ, &unsent) != 0) unsent = 0;
+    if (slot->outputMayWait.exchange(false)) {
+        if (ioctl(slot->fd, TIOCOUTQ, &unsent) != 0) unsent = 0;
+        if (unsent != 0) slot->outputMayWait = true;
+    }
     // The kernel keeps no error word to clear; the read side gathers what the marks in the
     // data said since the last call, and this call clears it, as on Windows.
     const std::uint32_t marks = slot->lineMarks.exchange(0, std::memory_order_relaxed);

@@ -630,6 +630,25 @@ TEST_F(SerialTest, ClearCommErrorCountsTheBytesAReaderWillGet) {
     EXPECT_EQ(0u, errors & (CE_OVERRUN | CE_RXOVER));
 }
 
+TEST_F(SerialTest, ClearCommErrorCountsWhatTheReadAheadCannotHold) {
+    // More than the read-ahead takes: the rest is still in the kernel and counted from there.
+    ASSERT_NE(INVALID_HANDLE_VALUE, OpenLine());
+    const std::string sent(10000, 'x');
+    std::thread writer([&] { EXPECT_TRUE(line_->Write(sent)); });
+    COMSTAT stat{};
+    EXPECT_TRUE(WaitFor(
+        [&] { return ClearCommError(handle_, nullptr, &stat) && stat.cbInQue >= sent.size(); }, 5000));
+    writer.join();
+    EXPECT_EQ(sent.size(), stat.cbInQue);
+    ASSERT_TRUE(SetReadTimeout(handle_, 1000));
+    std::string got(sent.size() + 1, '\0');
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(handle_, got.data(), static_cast<DWORD>(sent.size()), &n, nullptr));
+    EXPECT_EQ(sent.size(), n);
+    ASSERT_TRUE(ClearCommError(handle_, nullptr, &stat));
+    EXPECT_EQ(0u, stat.cbInQue);
+}
+
 TEST_F(SerialTest, ZeroTotalTimeoutWaitsForAllBytes) {
     ASSERT_NE(INVALID_HANDLE_VALUE, OpenLine());
     ASSERT_TRUE(SetReadTimeout(handle_, 0));

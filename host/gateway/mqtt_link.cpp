@@ -59,29 +59,13 @@ std::string UtcText(EpochMs ms) {
     return text;
 }
 
-// Holds a turn's small writes in the socket until the turn has written them all, so the
-// reports of one turn leave in as few segments as fit: with TCP_NODELAY (which a lone report
-// needs, so as not to wait for an acknowledgement) every publish would be a segment of its own,
-// and on a busy link those segments cost more than the rest of the turn. The cork is only ever
-// an optimisation: a socket that refuses it sends as before.
-class CorkedTurn {
-public:
-    CorkedTurn(mosquitto* mosq, bool cork) : mosq_(mosq), sock_(cork ? mosquitto_socket(mosq) : -1) { Set(1); }
-    // Uncorking sends what is held at once. A turn that lost the connection leaves the socket
-    // number alone: it may already be another file's.
-    ~CorkedTurn() {
-        if (mosquitto_socket(mosq_) == sock_) Set(0);
-    }
-    CorkedTurn(const CorkedTurn&) = delete;
-    CorkedTurn& operator=(const CorkedTurn&) = delete;
-
-private:
-    void Set(int on) const {
-        if (sock_ >= 0) (void)::setsockopt(sock_, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-    }
-    mosquitto* mosq_;
-    int sock_;
-};
+// A turn's publishes are corked: the socket holds its small writes back from the turn's first
+// publish until the turn has written them all, so the reports of one turn leave in as few
+// segments as fit. With TCP_NODELAY (which a lone report needs, so as not to wait for an
+// acknowledgement) every publish would be a segment of its own, and on a busy link those
+// segments cost more than the rest of the turn. The cork is only ever an optimisation: a socket
+// that refuses it sends as before.
+bool SetCork(int sock, int on) { return ::setsockopt(sock, IPPROTO_TCP, TCP_CORK, &on, sizeof on) == 0; }
 
 MqttLink* Self(void* user) { return static_cast<MqttLink*>(user); }
 
@@ -539,7 +523,22 @@ int MqttLink::OnVerify(int ok, void* storeContext) {
     return ok;
 }
 
+void MqttLink::Cork() {
+    if (corkedSock_ >= 0) return;
+    const int sock = mosquitto_socket(mosq_);
+    if (sock >= 0 && SetCork(sock, 1)) corkedSock_ = sock;
+}
+
+void MqttLink::Uncork() {
+    if (corkedSock_ < 0) return;
+    // Uncorking sends what is held at once. A socket the turn lost is left alone: its number
+    // may already be another file's.
+    if (mosquitto_socket(mosq_) == corkedSock_) SetCork(corkedSock_, 0);
+    corkedSock_ = -1;
+}
+
 void MqttLink::Publish(const std::vector<OutMessage>& messages, bool awaited) {
+    if (!messages.empty()) Cork();
     for (const OutMessage& m : messages) {
         int mid = 0;
         sentAtOnce_.clear();
@@ -648,6 +647,7 @@ void MqttLink::Run() {
             int due = ForwardWaitMs();
             if (due >= 0) timeout = std::min(timeout, due);
         }
+        Uncork();  // nothing written waits through the wait
         if (::poll(fds, static_cast<nfds_t>(count), timeout) < 0 && errno != EINTR) {
             log_(std::string("MQTT: the link's wait failed: ") + std::strerror(errno));
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -658,28 +658,14 @@ void MqttLink::Run() {
                 log_(std::string("MQTT: the link's wake-up failed: ") + std::strerror(errno));
             }
         }
-        // Reads, writes and keepalive as far as they go now (the wait above was the pause). TLS
-        // may hold decrypted bytes the socket no longer shows: those are read on at once.
-        for (int turn = 0; turn < 16 && phase_ != Phase::Down && mosquitto_socket(mosq_) >= 0; ++turn) {
-            int rc = mosquitto_loop(mosq_, 0, 16);
-            RunDeferred();
-            if (rc != MOSQ_ERR_SUCCESS) {
-                // A failed TLS handshake ends the loop without the disconnect callback.
-                if (phase_ != Phase::Down) OnDisconnect(rc);
-                break;
-            }
-            auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(mosq_));
-            if (!ssl || SSL_pending(ssl) <= 0) break;
-        }
+        Serve(count == 2 ? fds[1] : pollfd{-1, 0, 0});
         const bool canSend = phase_ != Phase::Closing && (phase_ != Phase::Session || inFlight_.size() < kMostInFlight);
-        {
-            CorkedTurn corked(mosq_, phase_ == Phase::Session);
-            if (canSend) Drain(kDrainBatch);
-            if (forwarder_) Forward(ForwardMode::turn);
-            if (canSend && phase_ == Phase::Session) mosquitto_loop_write(mosq_, 16);
-        }
+        if (canSend) Drain(kDrainBatch);
+        if (forwarder_) Forward(ForwardMode::turn);
+        if (canSend && phase_ == Phase::Session) mosquitto_loop_write(mosq_, 16);
         if (forwarder_) SayStoreTrouble(Clock::now());
     }
+    Uncork();
     RunDeferred();
     if (phase_ == Phase::Session || phase_ == Phase::Closing) protocol_.OnDisconnected();
     phase_ = Phase::Down;
@@ -689,6 +675,40 @@ void MqttLink::Run() {
         StopForwarding();
         SayStoreTrouble(Clock::now());
     }
+}
+
+// Reads, writes and keepalive as far as they go now; `socket` is what the wait before saw of
+// the connection's socket.
+void MqttLink::Serve(const pollfd& socket) {
+    if (phase_ == Phase::Down || mosquitto_socket(mosq_) < 0) return;
+    if (settings_.url.tls) {
+        // The library's own loop, which also carries the TLS handshake on. TLS may hold decrypted
+        // bytes the socket no longer shows: those are read on at once.
+        for (int turn = 0; turn < 16 && phase_ != Phase::Down && mosquitto_socket(mosq_) >= 0; ++turn) {
+            int rc = mosquitto_loop(mosq_, 0, 16);
+            RunDeferred();
+            if (rc != MOSQ_ERR_SUCCESS) {
+                // A failed TLS handshake ends the loop without the disconnect callback.
+                if (phase_ != Phase::Down) OnDisconnect(rc);
+                return;
+            }
+            auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(mosq_));
+            if (!ssl || SSL_pending(ssl) <= 0) return;
+        }
+        return;
+    }
+    // A plain socket is served from the wait this thread has just made. The library's own loop
+    // would wait on the socket again and read one byte of the wake-up pipe that each publish
+    // writes to: two system calls a turn that tell this thread nothing.
+    const bool same = socket.fd >= 0 && socket.fd == mosquitto_socket(mosq_);
+    int rc = MOSQ_ERR_SUCCESS;
+    if (same && (socket.revents & (POLLIN | POLLERR | POLLHUP))) rc = mosquitto_loop_read(mosq_, 16);
+    if (rc == MOSQ_ERR_SUCCESS && same && (socket.revents & POLLOUT) && mosquitto_socket(mosq_) >= 0) {
+        rc = mosquitto_loop_write(mosq_, 16);
+    }
+    if (rc == MOSQ_ERR_SUCCESS && mosquitto_socket(mosq_) >= 0) rc = mosquitto_loop_misc(mosq_);
+    RunDeferred();
+    if (rc != MOSQ_ERR_SUCCESS && phase_ != Phase::Down) OnDisconnect(rc);
 }
 
 void MqttLink::Forward(ForwardMode mode) {

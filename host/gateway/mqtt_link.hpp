@@ -31,6 +31,7 @@
 #include "protocol.hpp"
 
 struct mosquitto;
+struct pollfd;
 struct mosquitto_message;
 
 namespace gateway {
@@ -105,6 +106,10 @@ public:
 
 private:
     void RunDeferred();
+    void Serve(const pollfd& socket);
+    // From a turn's first publish to its end, the socket holds the writes back (TCP_CORK).
+    void Cork();
+    void Uncork();
     std::vector<std::function<void()>> deferred_;  // the link's thread only
     struct LinkChange {
         int vpi;
@@ -173,6 +178,7 @@ private:
     // A QoS 0 message libmosquitto wrote inside mosquitto_publish is reported sent before the
     // call returns its mid: it is never in flight (else the set would fill and stop the link).
     std::set<int> sentAtOnce_;
+    int corkedSock_ = -1;     // the socket corked in this turn, if any
     std::string tlsError_;    // the certificate check's reason, or the library's TLS line
 
     // The store's, when there is one (the forwarder's own lock guards it).

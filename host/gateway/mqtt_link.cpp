@@ -437,9 +437,12 @@ void MqttLink::StartSession() {
         std::lock_guard lock(statusMutex_);
         status_.retryInS = 0;
     }
+    // The births (or the retained status) are on their way before the link says it is up: a
+    // reader of the log or of the status that then subscribes finds them retained.
+    Publish(protocol_.OnConnected(bdSeqNow_, WallNowMs()));
+    Uncork();
     SetState(LinkStatus::State::Connected);
     log_("MQTT " + where_ + ": connected (bdSeq " + std::to_string(bdSeqNow_) + ")");
-    Publish(protocol_.OnConnected(bdSeqNow_, WallNowMs()));
 }
 
 void MqttLink::OnDisconnect(int rc) {

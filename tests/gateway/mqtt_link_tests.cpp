@@ -150,6 +150,32 @@ TEST(MqttLink, JsonStatusIsRetainedAndAnyMessageOnThePollTopicPolls) {
     fs::remove_all(folder);
 }
 
+TEST(MqttLink, AnIdleLinkKeepsItsSessionAliveWithPings) {
+    // The broker ends a session it hears nothing on for one and a half keepalives (mosquitto
+    // checks now and then, so a silent client goes after 11 to 15 s at 5 s); an idle link must
+    // ping within that, from its own turns.
+    START_BROKER(brokertest::BrokerOptions{});
+    Subscriber sub(broker->Port(), {"spBv1.0/plant/#"});
+    ASSERT_TRUE(sub.Ok());
+    fs::path folder = Scratch("keepalive");
+    Lines lines;
+    SparkplugProtocol node = Node();
+    BdSeqFile bdSeq((folder / "node.bdseq").string());
+    LinkSettings settings = Settings(broker->Port());
+    settings.keepaliveS = 5;
+    MqttLink link(settings, node, bdSeq, lines.Function());
+    ASSERT_TRUE(link.Start(&why)) << why;
+    ASSERT_TRUE(lines.WaitFor("connected (bdSeq 0)")) << lines.All();
+    std::this_thread::sleep_for(std::chrono::milliseconds(15000));
+    link.Report(ReportOf(1, 1796747846000));
+    ASSERT_TRUE(sub.WaitFor([](const std::vector<Message>& m) { return Count(m, "spBv1.0/plant/DDATA/gw1/VPI1") == 1; }))
+        << lines.All();
+    EXPECT_EQ(lines.CountOf("connection lost"), 0u) << lines.All();
+    EXPECT_EQ(Count(sub.Messages(), "spBv1.0/plant/NBIRTH/gw1"), 1) << "a second session";
+    link.Stop();
+    fs::remove_all(folder);
+}
+
 TEST(MqttLink, AnAbsentBrokerIsSaidAndRetriedWithBackOff) {
     int port = brokertest::FreePort();
     fs::path folder = Scratch("absent");

@@ -151,9 +151,9 @@ main() {
     # The packages a plant downloads: made from clean Release builds, unpacked and run, their
     # version resource compared with --version, the driver rebuilt elsewhere to the same bytes.
     run_extra release bash scripts/release-check.sh
-    # 30 s a target after the corpus replay keeps the run within its budget; longer campaigns
+    # 20 s a target after the corpus replay keeps the run within its budget; longer campaigns
     # are scripts/fuzz.sh with FUZZ_SECONDS.
-    run_extra fuzz env FUZZ_SECONDS=30 bash scripts/fuzz.sh
+    run_extra fuzz env FUZZ_SECONDS=20 bash scripts/fuzz.sh
     run_extra lint bash scripts/lint.sh
     run_extra soak bash scripts/soak.sh --seconds 90
   fi

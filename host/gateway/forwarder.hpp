@@ -12,7 +12,8 @@
 //
 // How the MQTT link drives it (all times from one monotonic clock, in ms):
 //
-//   host threads:      forwarder.Add(report)                  for every report, never waits on disk
+//   host threads:      forwarder.Add(report)                  for every report, never waits on disk;
+//                                                             wake the link when it says true
 //   link thread loop:  forwarder.Commit(now)                  the pending batch to the store, when due
 //                      wait at most forwarder.NextDue(now) ms before the next turn
 //   connected, births published:

@@ -9,7 +9,7 @@
 // at one report per tick (50/s at 20 ms) and let a faster line pile up in the port's queue.
 // A client that looked up or wrote a gate since its last wait has just had a report and may
 // have more waiting: it is answered at once, up to kMaxImmediateWaits times in a row, and waits
-// out a full tick again as soon as an iteration finds nothing to publish. An idle client still
+// for the next tick again as soon as an iteration finds nothing to publish. An idle client still
 // costs one wake-up per tick and no more.
 //
 // The ticks are the host's, not each waiter's: a wait ends at the next tick of one clock, so
@@ -229,10 +229,6 @@ unsigned short MakeClient(const char* name, std::uint32_t* clientSlot, unsigned 
     return kFull;
 }
 
-// 1: go on serving; 0: stop. An id that names no client answers 0 as well: the only thing a
-// driver thread can do with its client is wait on it, and a nonzero answer for a client that
-// does not exist (never made, removed, or cleared by Reset) would keep that thread spinning
-// for ever with no way to stop it.
 // The first tick of the host's clock after now.
 std::chrono::steady_clock::time_point NextTick(const detail::ClientTable& table, unsigned tickMilliseconds) {
     const std::int64_t period = std::int64_t{tickMilliseconds} * 1000000;
@@ -241,6 +237,10 @@ std::chrono::steady_clock::time_point NextTick(const detail::ClientTable& table,
     return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(origin + (since / period + 1) * period));
 }
 
+// 1: go on serving; 0: stop. An id that names no client answers 0 as well: the only thing a
+// driver thread can do with its client is wait on it, and a nonzero answer for a client that
+// does not exist (never made, removed, or cleared by Reset) would keep that thread spinning
+// for ever with no way to stop it.
 unsigned short WaitForTick(unsigned char client) {
     if (client < detail::kFirstClientId || client > detail::kLastClientId) {
         return 0;

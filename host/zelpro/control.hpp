@@ -125,9 +125,10 @@ inline void SetGateWriteHook(GateWriteHook hook) { detail::InstallGateWriteHook(
 
 // Clients and the message wait. Zel5WaitMsg returns 1 at the next tick of the host's clock
 // (every 20 ms by default, counted from when the tick was set; every waiting client is answered
-// on the same tick) and 0 at once, and from then on, when the client has been told to stop. A client that looked up
-// or wrote a gate since its last wait gets its 1 at once (up to 64 times in a row), so a VPI
-// whose line brings several reports per tick works them off without waiting a tick for each.
+// on the same tick) and 0 at once, and from then on, when the client has been told to stop. A
+// client that looked up or wrote a gate since its last wait gets its 1 at once (up to 64 times
+// in a row), so a VPI whose line brings several reports per tick works them off without
+// waiting a tick for each.
 ZELCTL_API void SetTickMilliseconds(unsigned milliseconds);
 // Called as a client enters Zel5WaitMsg, on the caller's thread (keep it short), with no runtime
 // lock held; several driver threads may call it at the same time. A driver thread waits between

@@ -30,7 +30,7 @@ constexpr unsigned char kFirstClientId = 1;
 constexpr unsigned char kLastClientId = 254;
 constexpr unsigned kDefaultTickMilliseconds = 20;
 // How many message waits in a row a client that keeps working the gate database is answered at
-// once before it waits out a tick again (see WaitForTick).
+// once before it waits for a tick again (see WaitForTick).
 constexpr unsigned kMaxImmediateWaits = 64;
 constexpr std::size_t kMessageAreaSize = 28;
 constexpr std::size_t kLogLineCapacity = kMaxLogLineLength + 1;  // terminator included

@@ -17,7 +17,6 @@
 // (64 VPIs would otherwise be 3200 separate wake-ups a second at 20 ms).
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <cstring>
 
 #include <zelpro/zelpro.h>
@@ -72,7 +71,7 @@ void ResetClients() {
             }
         }
         table.tickMilliseconds.store(kDefaultTickMilliseconds);
-        table.tickOriginNs.store(SteadyNowNs());
+        table.tickOrigin = std::chrono::steady_clock::now();
     }
     {
         std::lock_guard lock(table.hookMutex);
@@ -93,7 +92,7 @@ void SetTickMilliseconds(unsigned milliseconds) {
     ClientTable& table = Runtime().clients;
     std::lock_guard lock(table.mutex);
     table.tickMilliseconds.store(milliseconds);
-    table.tickOriginNs.store(detail::SteadyNowNs());
+    table.tickOrigin = std::chrono::steady_clock::now();
 }
 
 void detail::InstallClientWaitHook(ClientWaitHook hook) {
@@ -229,12 +228,12 @@ unsigned short MakeClient(const char* name, std::uint32_t* clientSlot, unsigned 
     return kFull;
 }
 
-// The first tick of the host's clock after now.
+// The first tick of the host's clock after now; the caller holds the table's mutex.
 std::chrono::steady_clock::time_point NextTick(const detail::ClientTable& table, unsigned tickMilliseconds) {
-    const std::int64_t period = std::int64_t{tickMilliseconds} * 1000000;
-    const std::int64_t origin = table.tickOriginNs.load();
-    const std::int64_t since = std::max<std::int64_t>(0, detail::SteadyNowNs() - origin);
-    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(origin + (since / period + 1) * period));
+    const std::chrono::milliseconds period(tickMilliseconds);
+    const auto since = std::max(std::chrono::steady_clock::now() - table.tickOrigin,
+                                std::chrono::steady_clock::duration::zero());
+    return table.tickOrigin + (since / period + 1) * period;
 }
 
 // 1: go on serving; 0: stop. An id that names no client answers 0 as well: the only thing a

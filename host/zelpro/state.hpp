@@ -153,18 +153,13 @@ struct CommStatusSlot {
     CommStatus status{};
 };
 
-inline std::int64_t SteadyNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 struct ClientTable {
     std::mutex mutex;
     std::array<ClientSlot, 256> slots;  // indexed by the 8-bit id; 0 and 255 are never given
     std::atomic<unsigned> tickMilliseconds{kDefaultTickMilliseconds};
-    // The host's tick clock: ticks fall at this steady-clock time (in ns) plus whole ticks. It
+    // The host's tick clock, guarded by `mutex`: ticks fall at this time plus whole ticks. It
     // restarts whenever the tick is set, so a new tick is whole from the moment it is set.
-    std::atomic<std::int64_t> tickOriginNs{0};
+    std::chrono::steady_clock::time_point tickOrigin{};
 
     std::mutex hookMutex;
     std::shared_ptr<const ClientWaitHook> waitHook;

@@ -272,12 +272,10 @@ void Forwarder::Remove(const std::vector<ReportId>& ids) {
         if (id > 0) stored.push_back(id);
     }
     if (stored.empty()) return;
-    std::string error;
-    // A removal that fails leaves them stored: they are sent again, never lost.
-    if (!store_->Remove(stored, &error)) {
-        Error(error + "; delivered reports stay stored and will be sent again");
-        return;
-    }
+    // They leave the disk with the next commit, or with the next sync if none comes first; a
+    // removal that fails leaves them stored, and they are sent again, never lost.
+    store_->Remove(stored);
+    unsynced_ = true;
     confirmed_ += stored.size();
 }
 

@@ -141,7 +141,7 @@ private:
     std::mutex mutex_;
     std::optional<SteadyMs> lastCommit_;
     std::optional<SteadyMs> lastSync_;
-    bool unsynced_ = false;  // committed since the last Sync
+    bool unsynced_ = false;  // committed or removed since the last Sync
     std::deque<Report> held_;
     bool connected_ = false;
     ReportId backlogEnd_ = 0;    // the last id stored before this connection

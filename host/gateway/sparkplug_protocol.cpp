@@ -23,10 +23,17 @@ constexpr const char* kBdSeq = "bdSeq";
 constexpr int kDataQos = 0;
 constexpr int kDeathQos = 1;
 
+// Every value of every report is named, so the usual names (two digits each) are put together
+// by hand: snprintf took 7 % of the link thread flat out.
 std::string MetricName(int stream, int param) {
-    char name[24];
-    std::snprintf(name, sizeof name, "I%02d/P%02d", stream, param);
-    return name;
+    if (stream < 0 || stream > 99 || param < 0 || param > 99) {
+        char name[32];
+        std::snprintf(name, sizeof name, "I%02d/P%02d", stream, param);
+        return name;
+    }
+    const char name[] = {'I', static_cast<char>('0' + stream / 10), static_cast<char>('0' + stream % 10), '/', 'P',
+                         static_cast<char>('0' + param / 10), static_cast<char>('0' + param % 10)};
+    return std::string(name, sizeof name);
 }
 
 // P01..P04 are the driver's 16-bit fixed fields (counts, the stream number), the rest measured

@@ -30,6 +30,10 @@ private:
     sqlite3_stmt* statement_;
 };
 
+// What a row takes beside its values, at most: its cell pointer and header, the id, VPI, stream
+// and time.
+constexpr std::uint64_t kRowOverhead = 40;
+
 bool IsDamage(int code) {
     int primary = code & 0xff;
     return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
@@ -198,7 +202,12 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::uint64_t maxByt
 Store::~Store() { Close(); }
 
 void Store::Close() {
-    for (sqlite3_stmt** s : {&insert_, &read_, &removeRange_}) {
+    if (!toRemove_.empty()) {
+        // Best effort: what is not written here is sent again after the next start.
+        std::string ignored;
+        WriteRemovalsAlone(&ignored);
+    }
+    for (sqlite3_stmt** s : {&begin_, &commit_, &insert_, &read_, &removeRange_, &pageCount_, &freePages_, &keepLastId_}) {
         sqlite3_finalize(*s);
         *s = nullptr;
     }
@@ -228,6 +237,14 @@ std::string Store::Why(const std::string& what) const {
 bool Store::Exec(const char* sql, std::string* error) {
     if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
     *error = Why(std::string("cannot run \"") + sql + "\"");
+    return false;
+}
+
+// Steps a prepared statement that returns no rows, and leaves it fresh for the next time.
+bool Store::Run(sqlite3_stmt* statement, const char* what, std::string* error) {
+    Reset reset(statement);
+    if (sqlite3_step(statement) == SQLITE_DONE) return true;
+    *error = Why(what);
     return false;
 }
 
@@ -293,9 +310,12 @@ Store::Outcome Store::Start(std::string* error) {
         *error = "store " + path_ + ": quick check: " + check;
         return Outcome::damaged;
     }
+    // The store gives the ids itself (one more than the last): AUTOINCREMENT would write its
+    // sqlite_sequence page with every commit, half of what a commit puts in the log. A store
+    // made with an AUTOINCREMENT table keeps it and is read and written the same way.
     const char* schema =
         "CREATE TABLE IF NOT EXISTS reports("
-        " id INTEGER PRIMARY KEY AUTOINCREMENT, vpi INTEGER NOT NULL, stream INTEGER NOT NULL,"
+        " id INTEGER PRIMARY KEY, vpi INTEGER NOT NULL, stream INTEGER NOT NULL,"
         " time_ms INTEGER NOT NULL, vals BLOB NOT NULL);"
         "CREATE TABLE IF NOT EXISTS state(key TEXT PRIMARY KEY, value INTEGER NOT NULL);";
     int code = sqlite3_exec(db_, schema, nullptr, nullptr, nullptr);
@@ -303,16 +323,32 @@ Store::Outcome Store::Start(std::string* error) {
         *error = Why("cannot make its tables");
         return IsDamage(code) ? Outcome::damaged : Outcome::failed;
     }
-    std::string pageSize, counted, last;
+    std::string pageSize, counted, last, sequenced;
     if ((o = step("PRAGMA page_size", "cannot read the page size", &pageSize)) != Outcome::ok) return o;
     if ((o = step("SELECT count(*) FROM reports", "cannot count", &counted)) != Outcome::ok) return o;
-    if ((o = step("SELECT coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'reports'), 0)", "cannot read",
-                  &last)) != Outcome::ok) {
+    // Ids are never given twice, even after everything was delivered and removed: the last one
+    // given is kept beside the reports whenever the newest of them leaves (and, in a store with
+    // an AUTOINCREMENT table, in its sqlite_sequence).
+    if ((o = step("SELECT max(coalesce((SELECT max(id) FROM reports), 0),"
+                  " coalesce((SELECT value FROM state WHERE key = 'last_id'), 0))",
+                  "cannot read", &last)) != Outcome::ok) {
         return o;
     }
-    pageLimit_ = static_cast<std::int64_t>(maxBytes_ / std::max<std::uint64_t>(512, std::stoull(pageSize)));
-    count_ = std::stoull(counted);
+    if ((o = step("SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'", "cannot read",
+                  &sequenced)) != Outcome::ok) {
+        return o;
+    }
     lastId_ = std::stoll(last);
+    if (sequenced != "0") {
+        if ((o = step("SELECT coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'reports'), 0)", "cannot read",
+                      &last)) != Outcome::ok) {
+            return o;
+        }
+        lastId_ = std::max<ReportId>(lastId_, std::stoll(last));
+    }
+    pageSize_ = std::max<std::int64_t>(512, std::stoll(pageSize));
+    pageLimit_ = static_cast<std::int64_t>(maxBytes_ / static_cast<std::uint64_t>(pageSize_));
+    count_ = std::stoull(counted);
     return Prepare(error) ? Outcome::ok : Outcome::failed;
 }
 
@@ -321,10 +357,15 @@ bool Store::Prepare(std::string* error) {
         sqlite3_stmt** statement;
         const char* sql;
     } const statements[] = {
-        {&insert_, "INSERT INTO reports(vpi, stream, time_ms, vals) VALUES (?1, ?2, ?3, ?4)"},
+        {&begin_, "BEGIN IMMEDIATE"},
+        {&commit_, "COMMIT"},
+        {&insert_, "INSERT INTO reports(id, vpi, stream, time_ms, vals) VALUES (?1, ?2, ?3, ?4, ?5)"},
         {&read_,
          "SELECT id, vpi, stream, time_ms, vals FROM reports WHERE id > ?1 AND id <= ?2 ORDER BY id LIMIT ?3"},
         {&removeRange_, "DELETE FROM reports WHERE id BETWEEN ?1 AND ?2"},
+        {&pageCount_, "PRAGMA page_count"},
+        {&freePages_, "PRAGMA freelist_count"},
+        {&keepLastId_, "INSERT OR REPLACE INTO state(key, value) VALUES ('last_id', ?1)"},
     };
     for (const auto& s : statements) {
         if (sqlite3_prepare_v3(db_, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr) != SQLITE_OK) {
@@ -337,17 +378,14 @@ bool Store::Prepare(std::string* error) {
 
 bool Store::UsedPages(std::int64_t* pages, std::string* error) {
     std::int64_t counts[2] = {0, 0};
-    const char* sql[2] = {"PRAGMA page_count", "PRAGMA freelist_count"};
+    sqlite3_stmt* const statements[2] = {pageCount_, freePages_};
     for (int i = 0; i < 2; ++i) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db_, sql[i], -1, &statement, nullptr) != SQLITE_OK ||
-            sqlite3_step(statement) != SQLITE_ROW) {
+        Reset reset(statements[i]);
+        if (sqlite3_step(statements[i]) != SQLITE_ROW) {
             *error = Why("cannot measure its size");
-            sqlite3_finalize(statement);
             return false;
         }
-        counts[i] = sqlite3_column_int64(statement, 0);
-        sqlite3_finalize(statement);
+        counts[i] = sqlite3_column_int64(statements[i], 0);
     }
     *pages = counts[0] - counts[1];
     return true;
@@ -360,6 +398,7 @@ bool Store::DropOldestWhileFull(std::size_t chunk, std::string* error) {
     for (;;) {
         std::int64_t used = 0;
         if (!UsedPages(&used, error)) return false;
+        pendingUsedPages_ = used;
         if (used <= pageLimit_) return true;
         sqlite3_stmt* oldest = nullptr;
         const char* sql =
@@ -389,52 +428,129 @@ bool Store::DropOldestWhileFull(std::size_t chunk, std::string* error) {
             return false;
         }
         pendingDrop_.Add(d);
+        pendingDropThrough_ = upTo;
     }
+}
+
+// Inside a transaction: the delivered reports go, one statement per run of consecutive ids.
+// `removed` says how many rows went, for the count once the transaction commits.
+bool Store::WriteRemovals(std::uint64_t* removed, std::string* error) {
+    *removed = 0;
+    for (std::size_t i = 0; i < toRemove_.size();) {
+        std::size_t j = i;
+        while (j + 1 < toRemove_.size() && toRemove_[j + 1] == toRemove_[j] + 1) ++j;
+        Reset reset(removeRange_);
+        sqlite3_bind_int64(removeRange_, 1, toRemove_[i]);
+        sqlite3_bind_int64(removeRange_, 2, toRemove_[j]);
+        if (sqlite3_step(removeRange_) != SQLITE_DONE) {
+            *error = Why("cannot remove delivered reports");
+            return false;
+        }
+        *removed += static_cast<std::uint64_t>(sqlite3_changes(db_));
+        i = j + 1;
+    }
+    return true;
+}
+
+bool Store::KeepLastId(std::string* error) {
+    Reset reset(keepLastId_);
+    sqlite3_bind_int64(keepLastId_, 1, lastId_);
+    if (sqlite3_step(keepLastId_) == SQLITE_DONE) return true;
+    *error = Why("cannot keep its last id");
+    return false;
+}
+
+// Runs `work` between BEGIN IMMEDIATE and COMMIT; when any of it fails, all of it is rolled back.
+template <typename Work>
+bool Store::InTransaction(Work&& work, std::string* error) {
+    if (!Run(begin_, "cannot begin a transaction", error)) return false;
+    bool ok = work(error) && Run(commit_, "cannot commit", error);
+    // A failed COMMIT may have ended the transaction already; then this does nothing.
+    if (!ok && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return ok;
+}
+
+// The removals in a transaction of their own, for when no append comes to carry them.
+bool Store::WriteRemovalsAlone(std::string* error) {
+    if (toRemove_.empty()) return true;
+    std::uint64_t removed = 0;
+    bool ok = InTransaction(
+        [&](std::string* why) {
+            // The newest report leaves: its id must not be given again after a restart.
+            return WriteRemovals(&removed, why) && (toRemove_.back() != lastId_ || KeepLastId(why));
+        },
+        error);
+    if (ok) Removed(removed);
+    return ok;
+}
+
+void Store::Removed(std::uint64_t rows) {
+    count_ -= std::min(count_, rows);
+    toRemove_.clear();
 }
 
 bool Store::Append(const std::vector<Report>& reports, std::string* error, std::vector<ReportId>* ids) {
     if (ids) ids->clear();
     if (reports.empty()) return true;
-    if (!Exec("BEGIN IMMEDIATE", error)) return false;
     pendingDrop_ = Dropped{};
-    std::vector<ReportId> given;
-    given.reserve(reports.size());
-    bool ok = true;
-    for (const Report& r : reports) {
-        Reset reset(insert_);
-        std::string blob = EncodeValues(r);
-        sqlite3_bind_int(insert_, 1, r.vpi);
-        sqlite3_bind_int(insert_, 2, r.stream);
-        sqlite3_bind_int64(insert_, 3, r.timeMs);
-        sqlite3_bind_blob(insert_, 4, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
-        if (sqlite3_step(insert_) != SQLITE_DONE) {
-            *error = Why("cannot store a report");
-            ok = false;
-            break;
-        }
-        given.push_back(sqlite3_last_insert_rowid(db_));
+    pendingDropThrough_ = 0;
+    std::uint64_t removed = 0;
+    std::uint64_t bytes = 0;
+    std::string blob;
+    pendingUsedPages_ = -1;
+    bool ok = InTransaction(
+        [&](std::string* why) {
+            // The removals first, so the bound below measures what is left after them.
+            if (!WriteRemovals(&removed, why)) return false;
+            ReportId id = lastId_;
+            for (const Report& r : reports) {
+                Reset reset(insert_);
+                blob = EncodeValues(r);
+                sqlite3_bind_int64(insert_, 1, ++id);
+                sqlite3_bind_int(insert_, 2, r.vpi);
+                sqlite3_bind_int(insert_, 3, r.stream);
+                sqlite3_bind_int64(insert_, 4, r.timeMs);
+                sqlite3_bind_blob(insert_, 5, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
+                if (sqlite3_step(insert_) != SQLITE_DONE) {
+                    *why = Why("cannot store a report");
+                    return false;
+                }
+                bytes += blob.size() + kRowOverhead;
+            }
+            // Measuring the file is two statements of every commit's few; it is left out while
+            // the pages written since the last measurement, counted twice over, cannot reach the
+            // bound yet.
+            if (usedPages_ >= 0 &&
+                usedPages_ + static_cast<std::int64_t>(2 * (bytesSinceMeasured_ + bytes)) / pageSize_ + 2 < pageLimit_) {
+                return true;
+            }
+            // A few percent at a time, measured again after each: a batch larger than what the
+            // bound leaves room for then loses its own oldest reports, not all of them.
+            return DropOldestWhileFull(std::max<std::size_t>(16, (count_ + reports.size()) / 32), why);
+        },
+        error);
+    if (!ok) return false;
+    Removed(removed);
+    if (pendingUsedPages_ >= 0) {
+        usedPages_ = pendingUsedPages_;
+        bytesSinceMeasured_ = 0;
+    } else {
+        bytesSinceMeasured_ += bytes;
     }
-    // A few percent at a time, measured again after each: a batch larger than what the bound
-    // leaves room for then loses its own oldest reports, not all of them.
-    ok = ok && DropOldestWhileFull(std::max<std::size_t>(16, (count_ + given.size()) / 32), error);
-    if (ok && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        *error = Why("cannot commit a batch");
-        ok = false;
+    if (ids) {
+        ids->reserve(reports.size());
+        for (std::size_t i = 1; i <= reports.size(); ++i) ids->push_back(lastId_ + static_cast<ReportId>(i));
     }
-    if (!ok) {
-        // A failed COMMIT may have ended the transaction already; then this does nothing.
-        if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        return false;
-    }
-    count_ += given.size();
+    lastId_ += static_cast<ReportId>(reports.size());
+    count_ += reports.size();
     count_ -= std::min<std::uint64_t>(count_, pendingDrop_.count);
     dropped_.Add(pendingDrop_);
-    lastId_ = given.back();
-    if (ids) *ids = std::move(given);
+    droppedThrough_ = std::max(droppedThrough_, pendingDropThrough_);
     return true;
 }
 
 bool Store::Sync(std::string* error) {
+    if (!WriteRemovalsAlone(error)) return false;
     // A checkpoint syncs the WAL before it copies it into the file (and the file after).
     int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     if (rc == SQLITE_OK) return true;
@@ -446,14 +562,21 @@ bool Store::Read(std::size_t n, ReportId afterId, ReportId upToId, std::vector<S
                  std::string* error) {
     out->clear();
     if (n == 0 || upToId <= afterId) return true;
+    // Rows delivered but not yet removed on the disk are passed over; the limit leaves room for
+    // them so that `n` are still read where there are.
+    auto removedFrom = std::upper_bound(toRemove_.begin(), toRemove_.end(), afterId);
+    auto removedTo = std::upper_bound(removedFrom, toRemove_.end(), upToId);
+    std::size_t limit = std::min<std::size_t>(n, std::numeric_limits<int>::max()) +
+                        static_cast<std::size_t>(removedTo - removedFrom);
     Reset reset(read_);
     sqlite3_bind_int64(read_, 1, afterId);
     sqlite3_bind_int64(read_, 2, upToId);
-    sqlite3_bind_int64(read_, 3, static_cast<std::int64_t>(std::min<std::size_t>(n, std::numeric_limits<int>::max())));
+    sqlite3_bind_int64(read_, 3, static_cast<std::int64_t>(limit));
     int rc;
     while ((rc = sqlite3_step(read_)) == SQLITE_ROW) {
         StoredReport s;
         s.id = sqlite3_column_int64(read_, 0);
+        if (std::binary_search(removedFrom, removedTo, s.id)) continue;
         s.report.vpi = sqlite3_column_int(read_, 1);
         s.report.stream = sqlite3_column_int(read_, 2);
         s.report.timeMs = sqlite3_column_int64(read_, 3);
@@ -475,49 +598,40 @@ bool Store::Read(std::size_t n, ReportId afterId, ReportId upToId, std::vector<S
     return true;
 }
 
-bool Store::Remove(const std::vector<ReportId>& ids, std::string* error) {
-    if (ids.empty()) return true;
-    std::vector<ReportId> sorted(ids);
-    std::sort(sorted.begin(), sorted.end());
-    if (!Exec("BEGIN IMMEDIATE", error)) return false;
-    std::uint64_t removed = 0;
-    // Delivered reports come in runs of consecutive ids: one statement per run.
-    for (std::size_t i = 0; i < sorted.size();) {
-        std::size_t j = i;
-        while (j + 1 < sorted.size() && sorted[j + 1] <= sorted[j] + 1) ++j;
-        Reset reset(removeRange_);
-        sqlite3_bind_int64(removeRange_, 1, sorted[i]);
-        sqlite3_bind_int64(removeRange_, 2, sorted[j]);
-        if (sqlite3_step(removeRange_) != SQLITE_DONE) {
-            *error = Why("cannot remove delivered reports");
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-            return false;
-        }
-        removed += static_cast<std::uint64_t>(sqlite3_changes(db_));
-        i = j + 1;
+void Store::Remove(const std::vector<ReportId>& ids) {
+    const std::size_t before = toRemove_.size();
+    for (ReportId id : ids) {
+        if (id > droppedThrough_ && id <= lastId_) toRemove_.push_back(id);
     }
-    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        *error = Why("cannot commit the removal of delivered reports");
-        if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        return false;
-    }
-    count_ -= std::min(count_, removed);
-    return true;
+    // Delivered ids mostly come in order, after those already waiting: then this is one pass.
+    auto added = toRemove_.begin() + static_cast<std::ptrdiff_t>(before);
+    std::sort(added, toRemove_.end());
+    std::inplace_merge(toRemove_.begin(), added, toRemove_.end());
+    toRemove_.erase(std::unique(toRemove_.begin(), toRemove_.end()), toRemove_.end());
 }
 
 bool Store::RemoveUpTo(ReportId id, std::string* error) {
-    Reset reset(removeRange_);
-    sqlite3_bind_int64(removeRange_, 1, 0);
-    sqlite3_bind_int64(removeRange_, 2, id);
-    if (sqlite3_step(removeRange_) != SQLITE_DONE) {
-        *error = Why("cannot remove delivered reports");
-        return false;
-    }
-    count_ -= std::min(count_, static_cast<std::uint64_t>(sqlite3_changes(db_)));
-    return true;
+    std::uint64_t removed = 0;
+    bool ok = InTransaction(
+        [&](std::string* why) {
+            if (!WriteRemovals(&removed, why)) return false;
+            Reset reset(removeRange_);
+            sqlite3_bind_int64(removeRange_, 1, 0);
+            sqlite3_bind_int64(removeRange_, 2, id);
+            if (sqlite3_step(removeRange_) != SQLITE_DONE) {
+                *why = Why("cannot remove delivered reports");
+                return false;
+            }
+            removed += static_cast<std::uint64_t>(sqlite3_changes(db_));
+            return id < lastId_ || KeepLastId(why);
+        },
+        error);
+    if (ok) Removed(removed);
+    return ok;
 }
 
 std::optional<TimeSpan> Store::Span(std::string* error) {
+    if (!WriteRemovalsAlone(error)) return std::nullopt;
     const char* sql =
         "SELECT (SELECT time_ms FROM reports ORDER BY id LIMIT 1), (SELECT time_ms FROM reports ORDER BY id DESC "
         "LIMIT 1)";

@@ -4,9 +4,15 @@
 // returns. It is on the disk after the next Sync (synchronous=NORMAL), which the forwarder does
 // once a second while there is anything new, so a power cut takes at most the last second.
 //
+// Delivered reports leave with the next write's transaction (the next Append, else the next
+// Sync) rather than in one of their own: under load that halves the transactions and writes the
+// table's newest page once per batch instead of twice. A kill -9 before that write only means
+// they are sent again, which delivery at least once allows.
+//
 // Not thread-safe: one thread (the forwarder's caller) uses a Store.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -75,11 +81,17 @@ public:
     // Everything committed so far onto the disk (a WAL checkpoint, which syncs the log first).
     bool Sync(std::string* error);
 
-    // Delivered reports leave. Ids no longer stored (dropped, removed before) are ignored.
-    bool Remove(const std::vector<ReportId>& ids, std::string* error);
+    // Delivered reports leave: at once for Count and the reads, on the disk with the next write.
+    // Ids no longer stored (dropped by the bound, removed before) are ignored.
+    void Remove(const std::vector<ReportId>& ids);
+    // Everything up to `id` leaves, in a transaction of its own.
     bool RemoveUpTo(ReportId id, std::string* error);
+    // Removals not yet written (to know whether a Sync is wanted).
+    bool HasUnwrittenRemovals() const { return !toRemove_.empty(); }
 
-    std::uint64_t Count() const { return count_; }
+    // Reports stored and not removed. A removal of ids that had already gone is corrected when it
+    // is written.
+    std::uint64_t Count() const { return count_ - std::min<std::uint64_t>(count_, toRemove_.size()); }
     // The id the last append gave (0 before any); later appends give greater ids.
     ReportId LastId() const { return lastId_; }
     // The acquisition times of the oldest and newest stored report; nullopt when empty.
@@ -104,18 +116,37 @@ private:
     bool Exec(const char* sql, std::string* error);
     bool DropOldestWhileFull(std::size_t chunk, std::string* error);
     bool UsedPages(std::int64_t* pages, std::string* error);
+    bool Run(sqlite3_stmt* statement, const char* what, std::string* error);
+    template <typename Work>
+    bool InTransaction(Work&& work, std::string* error);
+    bool WriteRemovals(std::uint64_t* removed, std::string* error);
+    bool WriteRemovalsAlone(std::string* error);
+    void Removed(std::uint64_t rows);
+    bool KeepLastId(std::string* error);
 
     std::string path_;
     std::uint64_t maxBytes_;
     sqlite3* db_ = nullptr;
+    sqlite3_stmt* begin_ = nullptr;
+    sqlite3_stmt* commit_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
     sqlite3_stmt* read_ = nullptr;
     sqlite3_stmt* removeRange_ = nullptr;
+    sqlite3_stmt* pageCount_ = nullptr;
+    sqlite3_stmt* freePages_ = nullptr;
+    sqlite3_stmt* keepLastId_ = nullptr;
+    std::int64_t pageSize_ = 4096;
     std::int64_t pageLimit_ = 0;
+    std::int64_t usedPages_ = -1;          // as last measured (-1: not yet)
+    std::uint64_t bytesSinceMeasured_ = 0;  // appended since
+    std::int64_t pendingUsedPages_ = -1;    // measured in the append under way
     std::uint64_t count_ = 0;
     ReportId lastId_ = 0;
+    ReportId droppedThrough_ = 0;      // the bound has dropped every id up to here
+    std::vector<ReportId> toRemove_;   // delivered, not yet removed on the disk; sorted, distinct
     Dropped dropped_;      // since the last TakeDropped
     Dropped pendingDrop_;  // in the append under way, counted once it commits
+    ReportId pendingDropThrough_ = 0;
 };
 
 // The values of a report as stored: for each value its parameter, the double's 8 bytes as they

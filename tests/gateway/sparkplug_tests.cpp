@@ -235,6 +235,19 @@ TEST(SparkplugDevice, DataCarriesOnlyMetricsTheBirthNamedAndTheHistoricalMark) {
     EXPECT_TRUE(node.OnReport(Report{1, 1, kT0, {{6, 1, kT0}}}, kT0).empty());
 }
 
+TEST(SparkplugDevice, MetricsAreNamedByTheirStreamAndParameterInTwoDigits) {
+    SparkplugProtocol node(SparkplugIds{"plant", "gw1", ""}, {Device{1, "VPI1", {{42, 10}, {42, 99}, {9, 1}}}},
+                           "7.0.0");
+    node.OnConnected(0, kT0);
+    const std::vector<OutMessage> out =
+        node.OnReport(Report{1, 42, kT0, {{10, 1.0, kT0}, {99, 2.0, kT0}}}, kT0);
+    ASSERT_EQ(Topics(out), (std::vector<std::string>{kDbirth1, kDdata1}));
+    auto dbirth = Unpack(out[0]);
+    ASSERT_TRUE(dbirth);
+    EXPECT_EQ(MetricNames(*dbirth),
+              (std::vector<std::string>{"I42/P10", "I42/P99", "I09/P01", "Device Control/Poll"}));
+}
+
 TEST(SparkplugDevice, SeqCountsEveryBirthDataAndDeathAndWrapsAfter255) {
     SparkplugProtocol node = Node();
     std::vector<OutMessage> all = node.OnConnected(1, kT0);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -135,8 +136,16 @@ TEST(Store, KeepsOrderAndExactValuesAndRemovesWhatIsDelivered) {
     EXPECT_EQ(span->firstMs, sent.front().timeMs);
     EXPECT_EQ(span->lastMs, sent.back().timeMs);
 
-    // Delivered out of order and in runs; ids already gone are ignored.
-    ASSERT_TRUE(store->Remove({ids[3], ids[0], ids[1], ids[2], ids[10], ids[3]}, &error)) << error;
+    // Delivered out of order and in runs, one of them twice. Until a write carries them to the
+    // disk, the count and the reads already leave them out.
+    store->Remove({ids[3], ids[0], ids[1], ids[2], ids[10], ids[3]});
+    EXPECT_EQ(store->Count(), 295u);
+    ASSERT_TRUE(store->Oldest(7, &rows, &error)) << error;
+    ASSERT_EQ(rows.size(), 7u);
+    EXPECT_EQ(rows[0].id, ids[4]);
+    EXPECT_EQ(rows[6].id, ids[11]);
+    // Ids already gone are ignored.
+    store->Remove({ids[0], 0, store->LastId() + 1});
     EXPECT_EQ(store->Count(), 295u);
     ASSERT_TRUE(store->RemoveUpTo(ids[149], &error)) << error;
     EXPECT_EQ(store->Count(), 150u);
@@ -182,6 +191,81 @@ TEST(Store, SurvivesReopenAndNeverReusesAnId) {
     std::vector<ReportId> ids;
     ASSERT_TRUE(store->Append({sent[0]}, &error, &ids)) << error;
     EXPECT_GT(ids.at(0), last);
+    fs::remove_all(folder);
+}
+
+// Delivered reports leave the file with the next append, or with the next sync when no append
+// comes; both are written in the same transaction as what they carry.
+TEST(Store, RemovalsReachTheFileWithTheNextAppendOrSync) {
+    auto folder = gatewaytest::FreshFolder("removals");
+    std::mt19937_64 random(13);
+    auto sent = RandomReports(random, 40, 1765000000000);
+    std::string error;
+    std::vector<ReportId> ids;
+    ReportId last = 0;
+    {
+        auto store = OpenOrFail(folder / "g.db");
+        ASSERT_TRUE(store);
+        ASSERT_TRUE(store->Append({sent.begin(), sent.begin() + 20}, &error, &ids)) << error;
+        store->Remove({ids.begin(), ids.begin() + 10});
+        EXPECT_TRUE(store->HasUnwrittenRemovals());
+        std::vector<ReportId> more;
+        ASSERT_TRUE(store->Append({sent.begin() + 20, sent.end()}, &error, &more)) << error;
+        EXPECT_FALSE(store->HasUnwrittenRemovals()) << "carried by the append";
+        EXPECT_EQ(store->Count(), 30u);
+        // Everything else, the newest too: no append follows, the sync carries them.
+        std::vector<ReportId> rest(ids.begin() + 10, ids.end());
+        rest.insert(rest.end(), more.begin(), more.end());
+        store->Remove(rest);
+        EXPECT_EQ(store->Count(), 0u);
+        ASSERT_TRUE(store->Sync(&error)) << error;
+        EXPECT_FALSE(store->HasUnwrittenRemovals());
+        last = store->LastId();
+        // Kept open, as a kill -9 would leave it: what the sync wrote must be in the file.
+        fs::copy_file(folder / "g.db", folder / "k.db");
+        fs::copy_file(folder / "g.db-wal", folder / "k.db-wal");
+    }
+    auto store = OpenOrFail(folder / "k.db");
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->Count(), 0u);
+    EXPECT_EQ(store->LastId(), last) << "the newest left, its id is still not given again";
+    std::vector<ReportId> after;
+    ASSERT_TRUE(store->Append({sent[0]}, &error, &after)) << error;
+    EXPECT_EQ(after.at(0), last + 1);
+    fs::remove_all(folder);
+}
+
+// A store made while the table's ids were SQLite's AUTOINCREMENT goes on from its sequence.
+TEST(Store, AStoreWithAnAutoincrementTableGoesOnFromItsSequence) {
+    auto folder = gatewaytest::FreshFolder("autoincrement");
+    auto path = folder / "g.db";
+    const char* older =
+        "CREATE TABLE reports(id INTEGER PRIMARY KEY AUTOINCREMENT, vpi INTEGER NOT NULL,"
+        " stream INTEGER NOT NULL, time_ms INTEGER NOT NULL, vals BLOB NOT NULL);"
+        "CREATE TABLE state(key TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+        "INSERT INTO reports VALUES (41, 3, 7, 1765000000000, x'');"
+        "INSERT INTO reports VALUES (42, 3, 7, 1765000000250, x'');"
+        "DELETE FROM reports WHERE id = 42;";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, older, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    std::mt19937_64 random(17);
+    auto sent = RandomReports(random, 2, 1765000001000);
+    std::string error;
+    {
+        auto store = OpenOrFail(path);
+        ASSERT_TRUE(store);
+        EXPECT_EQ(store->Count(), 1u);
+        EXPECT_EQ(store->LastId(), 42);
+        std::vector<ReportId> ids;
+        ASSERT_TRUE(store->Append(sent, &error, &ids)) << error;
+        EXPECT_EQ(ids, (std::vector<ReportId>{43, 44}));
+        ASSERT_TRUE(store->RemoveUpTo(44, &error)) << error;
+    }
+    auto store = OpenOrFail(path);
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->LastId(), 44);
     fs::remove_all(folder);
 }
 

@@ -218,7 +218,7 @@ live() {
   wait_for "$dev/com$lines" 30
   contender "$kind" "$dev" "$lines" "$dir/contender.log" "$@"
   $PY "$ROOT/bench/cpu_window.py" --started "$dir/started" --warmup-s "$WARM" --measure-s "$MEAS" \
-    contender="$CONTENDER_PID" broker="$BROKER_PID" >"$dir/window.json" &
+    --threads-of contender contender="$CONTENDER_PID" broker="$BROKER_PID" >"$dir/window.json" &
   window=$!
   reap "$window" || echo "   ($name: no CPU window)" >&2
   reap "$sub" || echo "   ($name: subscriber exit $?)" >&2

@@ -33,9 +33,9 @@ Forwarder::Forwarder(Store* store, const ForwarderSettings& settings) : store_(s
     settings_.maxPerTake = std::max<std::size_t>(1, settings_.maxPerTake);
 }
 
-bool Forwarder::Add(Report report) {
+bool Forwarder::Add(Report report, SteadyMs now) {
     std::lock_guard lock(addMutex_);
-    const bool first = added_.empty();
+    const bool first = added_.empty() && now >= linkWakesBy_;
     // Only a link thread that stopped turning lets this grow; the oldest then go, counted.
     if (added_.size() >= settings_.maxHeld) {
         addDropped_.Add(Dropped{1, {added_.front().timeMs, added_.front().timeMs}});
@@ -117,13 +117,24 @@ void Forwarder::Error(const std::string& text) {
 
 SteadyMs Forwarder::NextDue(SteadyMs now, bool canSend) {
     std::lock_guard lock(mutex_);
+    // Until the commit period that began with the last commit is over, the caller is asked to
+    // turn at its end even with nothing waiting: a report added meanwhile then needs no wake-up
+    // of its own, and under a steady flow the link wakes once a commit instead of twice.
+    const SteadyMs periodEnd = lastCommit_ ? *lastCommit_ + settings_.commitEveryMs : 0;
     bool pending;
     {
+        // Under the lock Add takes: a report added before this sees the caller told to turn for
+        // it, one added after sees the promise to turn by the period's end.
         std::lock_guard addLock(addMutex_);
         pending = !added_.empty();
+        linkWakesBy_ = periodEnd > now ? periodEnd : 0;
     }
     SteadyMs due = -1;
-    if (pending) due = lastCommit_ ? std::max<SteadyMs>(0, *lastCommit_ + settings_.commitEveryMs - now) : 0;
+    if (pending) {
+        due = std::max<SteadyMs>(0, periodEnd - now);
+    } else if (periodEnd > now) {
+        due = periodEnd - now;
+    }
     if (unsynced_) {
         SteadyMs sync = lastSync_ ? std::max<SteadyMs>(0, *lastSync_ + kSyncEveryMs - now) : 0;
         due = due < 0 ? sync : std::min(due, sync);

@@ -12,7 +12,7 @@
 //
 // How the MQTT link drives it (all times from one monotonic clock, in ms):
 //
-//   host threads:      forwarder.Add(report)                  for every report, never waits on disk;
+//   host threads:      forwarder.Add(report, now)             for every report, never waits on disk;
 //                                                             wake the link when it says true
 //   link thread loop:  forwarder.Commit(now)                  the pending batch to the store, when due
 //                      wait at most forwarder.NextDue(now) ms before the next turn
@@ -85,9 +85,10 @@ class Forwarder {
 public:
     Forwarder(Store* store, const ForwarderSettings& settings);
 
-    // True when nothing was waiting for a commit before it: only then need the link thread be
-    // woken, since it already waits for the commit that takes what was waiting.
-    bool Add(Report report);
+    // True when the link thread must be woken for it: nothing was waiting for a commit before
+    // it (the link already waits for the commit that takes what was waiting), and the link was
+    // not told by NextDue to turn at the end of the current commit period anyway.
+    bool Add(Report report, SteadyMs now);
 
     // Appends what was added since the last commit, when at least commitEveryMs have passed.
     // A store that fails keeps the batch in memory (sent live, not durable; the error is in
@@ -137,6 +138,7 @@ private:
     std::mutex addMutex_;
     std::vector<Report> added_;
     Dropped addDropped_;
+    SteadyMs linkWakesBy_ = 0;  // NextDue told the caller to turn by then
 
     std::mutex mutex_;
     std::optional<SteadyMs> lastCommit_;

@@ -50,7 +50,7 @@ protected:
         forwarder_ = std::make_unique<Forwarder>(store_.get(), settings);
     }
     void AddCommitted(int from, int to, SteadyMs now) {
-        for (int n = from; n < to; ++n) forwarder_->Add(Numbered(n));
+        for (int n = from; n < to; ++n) forwarder_->Add(Numbered(n), 0);
         forwarder_->Flush();
         (void)now;
     }
@@ -74,8 +74,8 @@ protected:
 TEST_F(ForwarderTest, ALiveReportIsStoredBeforeItIsSentAndLeavesOnlyOnItsCheckpoint) {
     Start();
     forwarder_->Connected(0);
-    forwarder_->Add(Numbered(1));
-    forwarder_->Add(Numbered(2));
+    forwarder_->Add(Numbered(1), 0);
+    forwarder_->Add(Numbered(2), 0);
     EXPECT_TRUE(forwarder_->Take(0).empty()) << "sent before it was on the disk";
     forwarder_->Commit(0);
     EXPECT_EQ(store_->Count(), 2u);
@@ -99,7 +99,7 @@ TEST_F(ForwarderTest, ALiveReportIsStoredBeforeItIsSentAndLeavesOnlyOnItsCheckpo
     EXPECT_EQ(status.confirmed, 2u);
 
     // Acknowledged one by one instead.
-    forwarder_->Add(Numbered(3));
+    forwarder_->Add(Numbered(3), 0);
     forwarder_->Commit(100);
     out = forwarder_->Take(100);
     ASSERT_EQ(out.size(), 1u);
@@ -115,26 +115,37 @@ TEST_F(ForwarderTest, BatchesAreCommittedAtMostEveryCommitPeriodAndTheCallerIsTo
     EXPECT_EQ(forwarder_->NextDue(0), -1) << "nothing to do";
     // Only a report that finds nothing waiting asks for the link to be woken: for the others
     // the link already waits for the commit.
-    EXPECT_TRUE(forwarder_->Add(Numbered(1)));
+    EXPECT_TRUE(forwarder_->Add(Numbered(1), 0));
     EXPECT_EQ(forwarder_->NextDue(0), 0);
     forwarder_->Commit(0);
     EXPECT_EQ(store_->Count(), 1u);
-    EXPECT_TRUE(forwarder_->Add(Numbered(2)));
-    EXPECT_FALSE(forwarder_->Add(Numbered(3)));
+    EXPECT_TRUE(forwarder_->Add(Numbered(2), 0));
+    EXPECT_FALSE(forwarder_->Add(Numbered(3), 0));
     EXPECT_EQ(forwarder_->NextDue(20), 30);
     forwarder_->Commit(20);
     EXPECT_EQ(store_->Count(), 1u) << "committed before its period";
-    EXPECT_FALSE(forwarder_->Add(Numbered(6))) << "still waiting: no wake-up needed";
+    EXPECT_FALSE(forwarder_->Add(Numbered(6), 0)) << "still waiting: no wake-up needed";
     forwarder_->Commit(50);
     EXPECT_EQ(store_->Count(), 4u) << "one batch of the three";
+    // After a commit the link is asked to turn at the period's end even with nothing waiting,
+    // so that a report added within the period needs no wake-up; after the period it does.
+    EXPECT_EQ(forwarder_->NextDue(60), 40);
+    EXPECT_FALSE(forwarder_->Add(Numbered(7), 70)) << "the link turns at 100 anyway";
+    forwarder_->Commit(100);
+    EXPECT_EQ(store_->Count(), 5u);
+    forwarder_->Commit(150);
+    EXPECT_NE(forwarder_->NextDue(150), 0);
+    EXPECT_TRUE(forwarder_->Add(Numbered(8), 160));
+    forwarder_->Commit(160);
+    EXPECT_EQ(store_->Count(), 6u) << "at once: the period after the last commit is over";
     // The bound on what a power cut may take holds whatever the caller asks for.
     settings.commitEveryMs = 5000;
     Start(settings);
-    forwarder_->Add(Numbered(4));
+    forwarder_->Add(Numbered(4), 0);
     forwarder_->Commit(0);
-    forwarder_->Add(Numbered(5));
+    forwarder_->Add(Numbered(5), 0);
     forwarder_->Commit(200);
-    EXPECT_EQ(store_->Count(), 6u);
+    EXPECT_EQ(store_->Count(), 8u);
 }
 
 TEST_F(ForwarderTest, TheBacklogGoesOldestFirstAsHistoricalAtItsPaceAndLiveIsNotHeldBehindIt) {
@@ -148,7 +159,7 @@ TEST_F(ForwarderTest, TheBacklogGoesOldestFirstAsHistoricalAtItsPaceAndLiveIsNot
     std::vector<Outgoing> sent;
     int liveSeen = 0;
     for (SteadyMs t = 1000; t <= 2000; t += 10) {
-        if (t == 1500) forwarder_->Add(Numbered(5000));  // a live report mid-replay
+        if (t == 1500) forwarder_->Add(Numbered(5000), 0);  // a live report mid-replay
         forwarder_->Commit(t);
         for (Outgoing& o : forwarder_->Take(t)) {
             if (!o.report.historical) {
@@ -252,7 +263,7 @@ TEST_F(ForwarderTest, ReportsTheStoreDroppedAreCountedWithTheirSpan) {
     for (int n = 0; n < 4000; ++n) {
         Report r = Numbered(n);
         for (int p = 6; p < 20; ++p) r.values.push_back({p, p * 1.5, r.timeMs});
-        forwarder_->Add(r);
+        forwarder_->Add(r, 0);
         if (n % 50 == 49) forwarder_->Flush();
     }
     Dropped d = forwarder_->TakeDropped();
@@ -283,7 +294,7 @@ TEST_F(ForwarderTest, WhenTheStoreCannotBeWrittenTheValuesStillGoOutAndTheFailur
     for (int n = 0; n < 3000; ++n) {
         Report r = Numbered(n);
         for (int p = 6; p < 30; ++p) r.values.push_back({p, p * 0.1, r.timeMs});
-        forwarder_->Add(r);
+        forwarder_->Add(r, 0);
         if (n % 20 == 19) {
             forwarder_->Flush();
             for (Outgoing& o : forwarder_->Take(n)) {
@@ -307,7 +318,7 @@ TEST_F(ForwarderTest, WhenTheStoreCannotBeWrittenTheValuesStillGoOutAndTheFailur
 // it, and nothing is due once it is done.
 TEST_F(ForwarderTest, ACommitIsSyncedToTheDiskWithinASecond) {
     Start();
-    forwarder_->Add(Numbered(1));
+    forwarder_->Add(Numbered(1), 0);
     forwarder_->Commit(0);
     EXPECT_EQ(forwarder_->NextDue(400), 600);
     forwarder_->Commit(999);

@@ -130,11 +130,7 @@ SteadyMs Forwarder::NextDue(SteadyMs now, bool canSend) {
         linkWakesBy_ = periodEnd > now ? periodEnd : 0;
     }
     SteadyMs due = -1;
-    if (pending) {
-        due = std::max<SteadyMs>(0, periodEnd - now);
-    } else if (periodEnd > now) {
-        due = periodEnd - now;
-    }
+    if (pending || periodEnd > now) due = std::max<SteadyMs>(0, periodEnd - now);
     if (unsynced_) {
         SteadyMs sync = lastSync_ ? std::max<SteadyMs>(0, *lastSync_ + kSyncEveryMs - now) : 0;
         due = due < 0 ? sync : std::min(due, sync);

@@ -120,7 +120,9 @@ fi
 echo "setup: installing ${missing[*]}"
 ((need_arch)) && dpkg --add-architecture i386
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+# A mirror caught mid-sync fails one index and apt-get update with it; the indexes that did
+# arrive are enough to install from, and the install below says plainly if a package is not.
+apt-get update -qq || echo "setup: apt-get update failed on some index; installing from those it fetched" >&2
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 make_comma_locale
 echo "setup: done"

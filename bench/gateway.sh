@@ -49,7 +49,7 @@ fi
 
 if ((BUILD_IT)); then
   cmake --preset bench -B "$BUILD" >/dev/null
-  cmake --build "$BUILD" -j2 --target vpivg vpivg-host vpivg-bench-feed vpivg-bench-mqtt-sub vpivg-bench-store
+  cmake --build "$BUILD" -j2 --target vpivg vpivg-host vpivg-bench-feed vpivg-bench-mqtt-sub vpivg-bench-store vpivg-bench-payload
 fi
 for program in vpivg-host vpivg-bench-feed vpivg-bench-mqtt-sub; do
   [[ -x $BIN/$program ]] || { echo "$BIN/$program is not built (the bench preset, with MQTT)" >&2; exit 1; }

@@ -190,7 +190,9 @@ bool MqttLink::Start(std::string* why) {
     mosquitto_subscribe_callback_set(mosq_, SubscribeCallback);
     mosquitto_publish_callback_set(mosq_, PublishCallback);
     mosquitto_message_callback_set(mosq_, MessageCallback);
-    mosquitto_log_callback_set(mosq_, LogCallback);
+    // The library formats a debug line for every packet whenever a log callback is set; only a
+    // TLS link has use for its words (the reason a handshake failed).
+    if (settings_.url.tls) mosquitto_log_callback_set(mosq_, LogCallback);
     if (!settings_.user.empty()) {
         int rc = mosquitto_username_pw_set(mosq_, settings_.user.c_str(),
                                            settings_.password.empty() ? nullptr : settings_.password.c_str());

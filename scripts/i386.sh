@@ -23,3 +23,10 @@ machine_runs_i386() {
   export VPIVG_I386_ANSWER="$answer"
   [[ "$answer" == yes ]]
 }
+
+# Is the 32-bit Wine there to run the win32 build? (A machine that runs i386 programs may still
+# lack it: setup.sh goes on without it when the package mirror cannot give it, and says so.)
+wine32_installed() {
+  command -v wine >/dev/null 2>&1 &&
+    dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'
+}

@@ -180,7 +180,7 @@ else
     fail "vpivg.dll's version resource does not say $version / revision $revision:"$'\n'"$resource"
   fi
 
-  if machine_runs_i386 && command -v wine >/dev/null 2>&1; then
+  if machine_runs_i386 && wine32_installed; then
     # The zip's own layout: the host in tools/ finds the driver one folder up.
     # The test run's win32 prefix when there is one: making a prefix costs seconds.
     prefix="$root/build/win32/wineprefix"
@@ -194,7 +194,7 @@ else
       fail "the zip's tools\\vpivg-host.exe --version under Wine said:"$'\n'"$wine_out"
     fi
   else
-    echo "release-check: this machine runs no 32-bit Windows programs; the zip's tools were not run"
+    echo "release-check: no 32-bit Wine here (the machine cannot run i386 programs, or wine32 is not installed); the zip's tools were not run"
   fi
 fi
 

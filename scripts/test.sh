@@ -88,12 +88,16 @@ run_preset() {
   local ctest_log="$log_dir/$preset-ctest.log" status=0
   local ctest_args=(--preset "$preset" -j "$test_jobs" --output-on-failure --no-tests=error)
   if [[ "$preset" == win32 ]]; then
-    if machine_runs_i386 && command -v wine >/dev/null 2>&1; then
+    if machine_runs_i386 && wine32_installed; then
       note="whole suite under the 32-bit Wine"
       scripts/wine-env.sh --arch win32 "$build" ctest "${ctest_args[@]}" 2>&1 | tee "$ctest_log"
       status=${PIPESTATUS[0]}
     else
-      note="artifact checks only: this machine cannot run 32-bit x86 programs, so nothing ran under Wine"
+      if machine_runs_i386; then
+        note="artifact checks only: the 32-bit Wine is not installed (see setup above), so nothing ran under Wine"
+      else
+        note="artifact checks only: this machine cannot run 32-bit x86 programs, so nothing ran under Wine"
+      fi
       # Straight in the checks' own folder: listing the test programs would need Wine.
       ctest --test-dir "$build/tests/scripts" -L artifacts -j "$test_jobs" --output-on-failure \
         --no-tests=error 2>&1 | tee "$ctest_log"

@@ -35,6 +35,7 @@ Forwarder::Forwarder(Store* store, const ForwarderSettings& settings) : store_(s
 
 bool Forwarder::Add(Report report, SteadyMs now) {
     std::lock_guard lock(addMutex_);
+    if (added_.empty()) firstAdded_ = now;
     const bool first = added_.empty() && now >= linkWakesBy_;
     // Only a link thread that stopped turning lets this grow; the oldest then go, counted.
     if (added_.size() >= settings_.maxHeld) {
@@ -48,16 +49,23 @@ bool Forwarder::Add(Report report, SteadyMs now) {
 void Forwarder::Commit(SteadyMs now) {
     std::lock_guard lock(mutex_);
     SyncLocked(now, false);
-    if (lastCommit_ && now - *lastCommit_ < settings_.commitEveryMs) return;
     std::vector<Report> batch;
     {
         std::lock_guard addLock(addMutex_);
+        if (added_.empty() || now < CommitDue()) return;
         batch.swap(added_);
     }
-    if (batch.empty()) return;
     lastCommit_ = now;
     CommitLocked(std::move(batch));
     if (!lastSync_) lastSync_ = now;  // the first second starts with the first commit
+}
+
+SteadyMs Forwarder::CommitDue() const {
+    const SteadyMs period = settings_.commitEveryMs;
+    if (lastCommit_ && firstAdded_ < *lastCommit_ + period) return *lastCommit_ + period;
+    // The first report after a lull waits a period of its own, so that those that follow it
+    // closely (one read off a busy line brings several) share its commit and the link's turn.
+    return firstAdded_ + period;
 }
 
 void Forwarder::SyncLocked(SteadyMs now, bool whenever) {
@@ -122,15 +130,17 @@ SteadyMs Forwarder::NextDue(SteadyMs now, bool canSend) {
     // of its own, and under a steady flow the link wakes once a commit instead of twice.
     const SteadyMs periodEnd = lastCommit_ ? *lastCommit_ + settings_.commitEveryMs : 0;
     bool pending;
+    SteadyMs commitAt = periodEnd;
     {
         // Under the lock Add takes: a report added before this sees the caller told to turn for
         // it, one added after sees the promise to turn by the period's end.
         std::lock_guard addLock(addMutex_);
         pending = !added_.empty();
+        if (pending) commitAt = CommitDue();
         linkWakesBy_ = periodEnd > now ? periodEnd : 0;
     }
     SteadyMs due = -1;
-    if (pending || periodEnd > now) due = std::max<SteadyMs>(0, periodEnd - now);
+    if (pending || periodEnd > now) due = std::max<SteadyMs>(0, commitAt - now);
     if (unsynced_) {
         SteadyMs sync = lastSync_ ? std::max<SteadyMs>(0, *lastSync_ + kSyncEveryMs - now) : 0;
         due = due < 0 ? sync : std::min(due, sync);

@@ -90,7 +90,8 @@ public:
     // not told by NextDue to turn at the end of the current commit period anyway.
     bool Add(Report report, SteadyMs now);
 
-    // Appends what was added since the last commit, when at least commitEveryMs have passed.
+    // Appends what was added since the last commit, when at least commitEveryMs have passed
+    // since that commit and since the first report added after its period.
     // A store that fails keeps the batch in memory (sent live, not durable; the error is in
     // TakeError) so the values still reach the broker.
     void Commit(SteadyMs now);
@@ -124,6 +125,10 @@ public:
     std::vector<std::string> TakeErrors();
 
 private:
+    // When what was added is to be committed (under addMutex_, with added_ not empty): at the
+    // end of the period that began with the last commit, or a period after the first report of
+    // a batch begun after that.
+    SteadyMs CommitDue() const;
     void CommitLocked(std::vector<Report> batch);
     void SyncLocked(SteadyMs now, bool whenever);
     void Hold(std::vector<Report> batch);
@@ -138,6 +143,7 @@ private:
     std::mutex addMutex_;
     std::vector<Report> added_;
     Dropped addDropped_;
+    SteadyMs firstAdded_ = 0;   // when the first of added_ came
     SteadyMs linkWakesBy_ = 0;  // NextDue told the caller to turn by then
 
     std::mutex mutex_;

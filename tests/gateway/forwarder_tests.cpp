@@ -77,7 +77,7 @@ TEST_F(ForwarderTest, ALiveReportIsStoredBeforeItIsSentAndLeavesOnlyOnItsCheckpo
     forwarder_->Add(Numbered(1), 0);
     forwarder_->Add(Numbered(2), 0);
     EXPECT_TRUE(forwarder_->Take(0).empty()) << "sent before it was on the disk";
-    forwarder_->Commit(0);
+    forwarder_->Commit(3);
     EXPECT_EQ(store_->Count(), 2u);
     auto out = forwarder_->Take(0);
     ASSERT_EQ(out.size(), 2u);
@@ -99,7 +99,7 @@ TEST_F(ForwarderTest, ALiveReportIsStoredBeforeItIsSentAndLeavesOnlyOnItsCheckpo
     EXPECT_EQ(status.confirmed, 2u);
 
     // Acknowledged one by one instead.
-    forwarder_->Add(Numbered(3), 0);
+    forwarder_->Add(Numbered(3), 97);
     forwarder_->Commit(100);
     out = forwarder_->Take(100);
     ASSERT_EQ(out.size(), 1u);
@@ -116,36 +116,39 @@ TEST_F(ForwarderTest, BatchesAreCommittedAtMostEveryCommitPeriodAndTheCallerIsTo
     // Only a report that finds nothing waiting asks for the link to be woken: for the others
     // the link already waits for the commit.
     EXPECT_TRUE(forwarder_->Add(Numbered(1), 0));
-    EXPECT_EQ(forwarder_->NextDue(0), 0);
-    forwarder_->Commit(0);
-    EXPECT_EQ(store_->Count(), 1u);
-    EXPECT_TRUE(forwarder_->Add(Numbered(2), 0));
-    EXPECT_FALSE(forwarder_->Add(Numbered(3), 0));
-    EXPECT_EQ(forwarder_->NextDue(20), 30);
-    forwarder_->Commit(20);
-    EXPECT_EQ(store_->Count(), 1u) << "committed before its period";
-    EXPECT_FALSE(forwarder_->Add(Numbered(6), 0)) << "still waiting: no wake-up needed";
+    // The first report after a lull waits a period, so that those close behind it share the
+    // commit.
+    EXPECT_EQ(forwarder_->NextDue(0), 50);
+    EXPECT_FALSE(forwarder_->Add(Numbered(2), 10));
+    forwarder_->Commit(49);
+    EXPECT_EQ(store_->Count(), 0u) << "committed before its period";
+    EXPECT_EQ(forwarder_->NextDue(49), 1);
     forwarder_->Commit(50);
-    EXPECT_EQ(store_->Count(), 4u) << "one batch of the three";
+    EXPECT_EQ(store_->Count(), 2u) << "one batch of the two";
     // After a commit the link is asked to turn at the period's end even with nothing waiting,
-    // so that a report added within the period needs no wake-up; after the period it does.
+    // so that a report added within the period needs no wake-up, and is committed then.
     EXPECT_EQ(forwarder_->NextDue(60), 40);
-    EXPECT_FALSE(forwarder_->Add(Numbered(7), 70)) << "the link turns at 100 anyway";
+    EXPECT_FALSE(forwarder_->Add(Numbered(3), 70)) << "the link turns at 100 anyway";
+    EXPECT_FALSE(forwarder_->Add(Numbered(4), 90));
+    EXPECT_EQ(forwarder_->NextDue(90), 10);
     forwarder_->Commit(100);
-    EXPECT_EQ(store_->Count(), 5u);
-    forwarder_->Commit(150);
-    EXPECT_NE(forwarder_->NextDue(150), 0);
-    EXPECT_TRUE(forwarder_->Add(Numbered(8), 160));
+    EXPECT_EQ(store_->Count(), 4u) << "a steady flow waits for no period of its own";
+    // Past the period with nothing added, the next report wakes the link and waits its period.
+    EXPECT_EQ(forwarder_->NextDue(150), 900) << "only the sync, a second after the first commit";
+    EXPECT_TRUE(forwarder_->Add(Numbered(5), 160));
     forwarder_->Commit(160);
-    EXPECT_EQ(store_->Count(), 6u) << "at once: the period after the last commit is over";
+    EXPECT_EQ(store_->Count(), 4u);
+    EXPECT_EQ(forwarder_->NextDue(160), 50);
+    forwarder_->Commit(210);
+    EXPECT_EQ(store_->Count(), 5u);
     // The bound on what a power cut may take holds whatever the caller asks for.
     settings.commitEveryMs = 5000;
     Start(settings);
-    forwarder_->Add(Numbered(4), 0);
+    forwarder_->Add(Numbered(6), 0);
     forwarder_->Commit(0);
-    forwarder_->Add(Numbered(5), 0);
+    forwarder_->Add(Numbered(7), 0);
     forwarder_->Commit(200);
-    EXPECT_EQ(store_->Count(), 8u);
+    EXPECT_EQ(store_->Count(), 7u);
 }
 
 TEST_F(ForwarderTest, TheBacklogGoesOldestFirstAsHistoricalAtItsPaceAndLiveIsNotHeldBehindIt) {
@@ -319,12 +322,12 @@ TEST_F(ForwarderTest, WhenTheStoreCannotBeWrittenTheValuesStillGoOutAndTheFailur
 TEST_F(ForwarderTest, ACommitIsSyncedToTheDiskWithinASecond) {
     Start();
     forwarder_->Add(Numbered(1), 0);
-    forwarder_->Commit(0);
-    EXPECT_EQ(forwarder_->NextDue(400), 600);
-    forwarder_->Commit(999);
-    EXPECT_EQ(forwarder_->NextDue(999), 1);
-    forwarder_->Commit(1000);
-    EXPECT_EQ(forwarder_->NextDue(1000), -1) << "synced: nothing left to do";
+    forwarder_->Commit(3);
+    EXPECT_EQ(forwarder_->NextDue(400), 603);
+    forwarder_->Commit(1002);
+    EXPECT_EQ(forwarder_->NextDue(1002), 1);
+    forwarder_->Commit(1003);
+    EXPECT_EQ(forwarder_->NextDue(1003), -1) << "synced: nothing left to do";
     EXPECT_TRUE(forwarder_->TakeErrors().empty());
 }
 

@@ -207,7 +207,8 @@ void Store::Close() {
         std::string ignored;
         WriteRemovalsAlone(&ignored);
     }
-    for (sqlite3_stmt** s : {&begin_, &commit_, &insert_, &read_, &removeRange_, &pageCount_, &freePages_, &keepLastId_}) {
+    for (sqlite3_stmt** s :
+         {&begin_, &commit_, &insert_, &insertMany_, &read_, &removeRange_, &pageCount_, &freePages_, &keepLastId_}) {
         sqlite3_finalize(*s);
         *s = nullptr;
     }
@@ -249,6 +250,11 @@ bool Store::Run(sqlite3_stmt* statement, const char* what, std::string* error) {
 }
 
 Store::Outcome Store::Start(std::string* error) {
+    // SQLite's count of its own memory takes a global lock on every allocation it makes, and
+    // nothing here reads the count. Only possible before the library's first use in the process;
+    // when too late the count simply stays on.
+    static const int memoryCounted = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    (void)memoryCounted;
     if (!HasDatabaseHeader(path_)) {
         *error = "store " + path_ + ": not an SQLite database (its first bytes are not an SQLite header)";
         return Outcome::damaged;
@@ -373,6 +379,12 @@ bool Store::Prepare(std::string* error) {
             return false;
         }
     }
+    std::string many = "INSERT INTO reports(id, vpi, stream, time_ms, vals) VALUES (?, ?, ?, ?, ?)";
+    for (std::size_t i = 1; i < kRowsPerInsert; ++i) many += ", (?, ?, ?, ?, ?)";
+    if (sqlite3_prepare_v3(db_, many.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &insertMany_, nullptr) != SQLITE_OK) {
+        *error = Why("cannot prepare its statements");
+        return false;
+    }
     return true;
 }
 
@@ -496,26 +508,35 @@ bool Store::Append(const std::vector<Report>& reports, std::string* error, std::
     pendingDropThrough_ = 0;
     std::uint64_t removed = 0;
     std::uint64_t bytes = 0;
-    std::string blob;
     pendingUsedPages_ = -1;
     bool ok = InTransaction(
         [&](std::string* why) {
             // The removals first, so the bound below measures what is left after them.
             if (!WriteRemovals(&removed, why)) return false;
             ReportId id = lastId_;
-            for (const Report& r : reports) {
-                Reset reset(insert_);
-                blob = EncodeValues(r);
-                sqlite3_bind_int64(insert_, 1, ++id);
-                sqlite3_bind_int(insert_, 2, r.vpi);
-                sqlite3_bind_int(insert_, 3, r.stream);
-                sqlite3_bind_int64(insert_, 4, r.timeMs);
-                sqlite3_bind_blob(insert_, 5, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
-                if (sqlite3_step(insert_) != SQLITE_DONE) {
+            // Whole groups of kRowsPerInsert in one statement each, the rest one by one: a
+            // statement's own work (its cursor, its checks) is then shared by a group.
+            for (std::size_t at = 0; at < reports.size();) {
+                const std::size_t rows = reports.size() - at >= kRowsPerInsert ? kRowsPerInsert : 1;
+                sqlite3_stmt* insert = rows > 1 ? insertMany_ : insert_;
+                Reset reset(insert);
+                for (std::size_t i = 0; i < rows; ++i) {
+                    const Report& r = reports[at + i];
+                    blobs_[i] = EncodeValues(r);
+                    const int first = static_cast<int>(i) * 5;
+                    sqlite3_bind_int64(insert, first + 1, ++id);
+                    sqlite3_bind_int(insert, first + 2, r.vpi);
+                    sqlite3_bind_int(insert, first + 3, r.stream);
+                    sqlite3_bind_int64(insert, first + 4, r.timeMs);
+                    sqlite3_bind_blob(insert, first + 5, blobs_[i].data(), static_cast<int>(blobs_[i].size()),
+                                      SQLITE_STATIC);
+                    bytes += blobs_[i].size() + kRowOverhead;
+                }
+                if (sqlite3_step(insert) != SQLITE_DONE) {
                     *why = Why("cannot store a report");
                     return false;
                 }
-                bytes += blob.size() + kRowOverhead;
+                at += rows;
             }
             // Measuring the file is two statements of every commit's few; it is left out while
             // the pages written since the last measurement, counted twice over, cannot reach the

@@ -129,7 +129,11 @@ private:
     sqlite3* db_ = nullptr;
     sqlite3_stmt* begin_ = nullptr;
     sqlite3_stmt* commit_ = nullptr;
+    // Reports inserted by one statement of insertMany_.
+    static constexpr std::size_t kRowsPerInsert = 16;
     sqlite3_stmt* insert_ = nullptr;
+    sqlite3_stmt* insertMany_ = nullptr;
+    std::string blobs_[kRowsPerInsert];  // the values of the rows being inserted
     sqlite3_stmt* read_ = nullptr;
     sqlite3_stmt* removeRange_ = nullptr;
     sqlite3_stmt* pageCount_ = nullptr;

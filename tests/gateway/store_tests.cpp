@@ -106,6 +106,7 @@ TEST(Store, KeepsOrderAndExactValuesAndRemovesWhatIsDelivered) {
     std::vector<Report> sent = RandomReports(random, 300, 1765000000000);
     std::string error;
     std::vector<ReportId> ids;
+    // Batches of 37: rows inserted several to a statement and one by one.
     for (std::size_t at = 0; at < sent.size(); at += 37) {
         std::vector<Report> batch(sent.begin() + static_cast<long>(at),
                                   sent.begin() + static_cast<long>(std::min(sent.size(), at + 37)));

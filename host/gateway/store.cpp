@@ -359,6 +359,8 @@ Store::Outcome Store::Start(std::string* error) {
 }
 
 bool Store::Prepare(std::string* error) {
+    std::string insertMany = "INSERT INTO reports(id, vpi, stream, time_ms, vals) VALUES (?, ?, ?, ?, ?)";
+    for (std::size_t i = 1; i < kRowsPerInsert; ++i) insertMany += ", (?, ?, ?, ?, ?)";
     struct {
         sqlite3_stmt** statement;
         const char* sql;
@@ -366,6 +368,7 @@ bool Store::Prepare(std::string* error) {
         {&begin_, "BEGIN IMMEDIATE"},
         {&commit_, "COMMIT"},
         {&insert_, "INSERT INTO reports(id, vpi, stream, time_ms, vals) VALUES (?1, ?2, ?3, ?4, ?5)"},
+        {&insertMany_, insertMany.c_str()},
         {&read_,
          "SELECT id, vpi, stream, time_ms, vals FROM reports WHERE id > ?1 AND id <= ?2 ORDER BY id LIMIT ?3"},
         {&removeRange_, "DELETE FROM reports WHERE id BETWEEN ?1 AND ?2"},
@@ -378,12 +381,6 @@ bool Store::Prepare(std::string* error) {
             *error = Why("cannot prepare its statements");
             return false;
         }
-    }
-    std::string many = "INSERT INTO reports(id, vpi, stream, time_ms, vals) VALUES (?, ?, ?, ?, ?)";
-    for (std::size_t i = 1; i < kRowsPerInsert; ++i) many += ", (?, ?, ?, ?, ?)";
-    if (sqlite3_prepare_v3(db_, many.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &insertMany_, nullptr) != SQLITE_OK) {
-        *error = Why("cannot prepare its statements");
-        return false;
     }
     return true;
 }

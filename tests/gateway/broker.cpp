@@ -169,6 +169,7 @@ std::unique_ptr<Broker> Broker::Start(const fs::path& folder, const BrokerOption
 
 Broker::~Broker() {
     if (pid_ <= 0) return;
+    ::kill(pid_, SIGCONT);  // a paused broker would not take the SIGTERM
     ::kill(pid_, SIGTERM);
     for (int i = 0; i < 250; ++i) {
         int status = 0;
@@ -180,6 +181,34 @@ Broker::~Broker() {
 }
 
 std::string Broker::Log() const { return ReadAll(folder_ / "broker.log"); }
+
+void Broker::Pause() {
+    if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
+void Broker::Resume() {
+    if (pid_ > 0) ::kill(pid_, SIGCONT);
+}
+
+std::size_t Broker::UnreadBytes() const {
+    // The kernel's table of TCP sockets: "sl local rem st tx_queue:rx_queue ...", addresses as
+    // hex ip:port. The broker's end of each connection has the listener's port as its own.
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the heading
+    std::size_t unread = 0;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        if (!(fields >> slot >> local >> remote >> state >> queues)) continue;
+        const auto colon = local.find(':');
+        const auto queueColon = queues.find(':');
+        if (colon == std::string::npos || queueColon == std::string::npos || state != "01") continue;
+        if (std::stoi(local.substr(colon + 1), nullptr, 16) != port_) continue;
+        unread += std::stoul(queues.substr(queueColon + 1), nullptr, 16);
+    }
+    return unread;
+}
 
 namespace {
 

@@ -50,6 +50,12 @@ public:
     int OtherNameTlsPort() const { return otherPort_; }
     std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
     std::string Log() const;
+    // Stops the broker's process where it is (SIGSTOP) and lets it go on (SIGCONT): it then reads
+    // and acknowledges nothing, as a broker a long round trip away has not yet done.
+    void Pause();
+    void Resume();
+    // The bytes clients have sent on the plain port that the broker has not read yet.
+    std::size_t UnreadBytes() const;
 
 private:
     Broker() = default;

@@ -391,3 +391,35 @@ TEST(MqttLink, FarMoreMessagesThanMayBeInFlightAllGoOut) {
         << Count(sub.Messages(), "spBv1.0/plant/DDATA/gw1/VPI1") << " of 3000 arrived";
     fs::remove_all(folder);
 }
+
+TEST(MqttLink, QosOneMessagesGoOutWithoutWaitingForTheAcknowledgementsOfTheOnesBefore) {
+    // A broker across a network acknowledges a round trip later. A link that held its messages
+    // back after a few unacknowledged ones would carry only that many per round trip, and send
+    // each of the rest as a packet of its own once an acknowledgement came.
+    START_BROKER(brokertest::BrokerOptions{});
+    Subscriber sub(broker->Port(), {"vpivg/gw1/VPI1/I01"});
+    ASSERT_TRUE(sub.Ok());
+    fs::path folder = Scratch("window");
+    Lines lines;
+    JsonProtocol json(JsonSettings{"vpivg/gw1", 1}, Devices());
+    BdSeqFile bdSeq((folder / "node.bdseq").string());
+    MqttLink link(Settings(broker->Port()), json, bdSeq, lines.Function());
+    ASSERT_TRUE(link.Start(&why)) << why;
+    ASSERT_TRUE(lines.WaitFor("connected")) << lines.All();
+    link.Report(ReportOf(0, 1796747846000));
+    ASSERT_TRUE(sub.WaitFor([](const std::vector<Message>& m) { return m.size() == 1; }));
+
+    broker->Pause();
+    constexpr int kReports = 300;
+    const std::size_t before = broker->UnreadBytes();
+    for (int i = 1; i <= kReports; ++i) link.Report(ReportOf(i, 1796747846000 + i));
+    // Each report is a PUBLISH of well over 60 bytes (its topic and JSON text).
+    const std::size_t all = before + kReports * 60;
+    for (int i = 0; i < 250 && broker->UnreadBytes() < all; ++i) std::this_thread::sleep_for(milliseconds(20));
+    const std::size_t sent = broker->UnreadBytes() - before;
+    broker->Resume();
+    EXPECT_GE(sent, all - before) << "only " << sent << " bytes went out before an acknowledgement";
+    EXPECT_TRUE(sub.WaitFor([](const std::vector<Message>& m) { return m.size() == kReports + 1; }))
+        << sub.Messages().size() << " of " << kReports + 1 << " arrived";
+    fs::remove_all(folder);
+}

@@ -15,6 +15,7 @@ broker to acknowledge what was published and prints one JSON object with the cou
 import argparse
 import datetime
 import json
+import os
 import signal
 import sys
 import threading
@@ -33,14 +34,32 @@ def count(name, n=1):
         counts[name] += n
 
 
+def failed(device, error):
+    print("python_bridge: %s: %s" % (device, error), file=sys.stderr)
+    with lock:
+        counts["errors"] += 1
+        counts.setdefault("first_error", "%s: %s" % (os.path.basename(device), error))
+
+
 def read_line(client, args, number):
     device = "%s/com%d" % (args.dir, number)
     try:
         port = serial.Serial(device, baudrate=9600, timeout=1)
     except serial.SerialException as error:
-        print("python_bridge: %s: %s" % (device, error), file=sys.stderr)
-        count("errors")
+        failed(device, error)
         return
+    try:
+        serve(client, args, number, port)
+    except (OSError, ValueError, serial.SerialException) as error:
+        # pyserial waits with select(), which takes no descriptor above 1023, and each port holds
+        # five: past about 200 lines a reader fails at its first wait. The port stays open, so
+        # the feed runs and what comes on this line counts as lost, as it would in a plant.
+        failed(device, error)
+        stop.wait()
+    port.close()
+
+
+def serve(client, args, number, port):
     prefix = "%s/VPI%d/I" % (args.topic, number)
     partial = b""
     while not stop.is_set():
@@ -77,7 +96,6 @@ def read_line(client, args, number):
         with lock:
             counts["reports"] += 1
             counts["published"] += 1
-    port.close()
 
 
 def main():

@@ -187,8 +187,9 @@ bool MqttLink::Start(std::string* why) {
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     // The library's own limit on unacknowledged QoS 1 messages is 20; past it, it holds the rest
     // and sends one per acknowledgement, each as a segment of its own outside the turn's cork.
-    // On a busy link that doubled the link's system calls. The link bounds its messages in
-    // flight itself (kMostInFlight), so the library's limit is set to the same.
+    // On a busy link nearly every report became a segment, and a broker a round trip away would
+    // take no more than 20 a round trip. The link bounds its messages in flight itself
+    // (kMostInFlight), so the library's limit is set to the same.
     mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, static_cast<int>(kMostInFlight));
     mosquitto_connect_callback_set(mosq_, ConnectCallback);
     mosquitto_disconnect_callback_set(mosq_, DisconnectCallback);

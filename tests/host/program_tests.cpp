@@ -514,7 +514,14 @@ TEST(HostProgram, AnEarlyEndOfTheDemoGivesTheTerminalBack) {
         std::string command = "cd '" + dir.string() + "' && '" + Program() +
                               "' demo --duration 30; echo status $? > status.txt; stty -a > stty.txt; sleep 30";
         Tmux(socket, "new-session -d -s raw -x 80 -y 24 \"" + command + "\"");
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        // Keys only once the demo shows it has started: its stop handlers and key watch are in
+        // place by then. A Ctrl-C before that (a slow start on a loaded machine) would end the
+        // shell of the pane along with the program, and nothing would be left to look at.
+        const auto started = Clock::now() + std::chrono::seconds(20);
+        while (Tmux(socket, "capture-pane -p -t raw").find("demo: the driver reads the line") == std::string::npos &&
+               Clock::now() < started) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         Tmux(socket, std::string("send-keys -t raw ") + c.keys);
         const auto deadline = Clock::now() + std::chrono::seconds(8);
         while (!fs::exists(dir / "stty.txt") && Clock::now() < deadline) {
